@@ -1,0 +1,401 @@
+#include "indexwriter.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "tarvex/hash.h"
+
+namespace indexlib {
+
+void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
+    bytes[at] = static_cast<uint8_t>(v);
+    bytes[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+uint32_t get32(const std::vector<uint8_t>& bytes, size_t at) { return le32(bytes.data() + at); }
+
+uint32_t kind0(uint32_t check6) { return (check6 & 0x3F) << 24; }
+uint32_t kind1(uint32_t check16, uint32_t block) {
+    return 1u << 30 | (check16 & 0xFFFF) << 12 | (block & 0xFFF);
+}
+uint32_t kind2(uint32_t check6, uint32_t first, uint32_t second) {
+    return 2u << 30 | (check6 & 0x3F) << 24 | (second & 0xFFF) << 12 | (first & 0xFFF);
+}
+uint32_t kind3(uint32_t check6) { return 3u << 30 | (check6 & 0x3F) << 24; }
+
+std::vector<uint8_t> bitmap(const std::vector<uint32_t>& blocks, int32_t num_blocks) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(num_blocks + 7) / 8);
+    for (uint32_t b : blocks) {
+        if (b / 8 >= bytes.size())
+            bytes.resize(b / 8 + 1);
+        bytes[b / 8] |= static_cast<uint8_t>(1u << (b % 8));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> block_list(const std::vector<uint32_t>& blocks) {
+    // One spare byte: the reader of an odd value touches the byte after it.
+    std::vector<uint8_t> bytes(list_bytes(static_cast<uint32_t>(blocks.size())));
+    auto put12 = [&bytes](uint32_t k, uint32_t v) {
+        uint32_t bit = 12 * k;
+        for (uint32_t i = 0; i < 12; i++, bit++)
+            if (v >> i & 1)
+                bytes[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+    };
+    put12(0, static_cast<uint32_t>(blocks.size()));
+    for (size_t i = 0; i < blocks.size(); i++)
+        put12(static_cast<uint32_t>(i + 1), blocks[i]);
+    return bytes;
+}
+
+Image lay_out(const Index& index) {
+    Image im{};
+    const auto prime = static_cast<uint32_t>(index.slots.size());
+    auto& out = im.bytes;
+    out.assign(header_bytes, 0);
+    auto align4 = [&out] { out.resize((out.size() + 3) & ~size_t{3}); };
+    int64_t last_window = 0;  // the end no window may cross
+
+    // Lists first, then bitmaps, both right after the header.
+    int32_t lists_at = static_cast<int32_t>(out.size());
+    int32_t maps_at = lists_at;
+    im.area_offset.assign(index.areas.size(), 0);
+    for (int pass = 0; pass < 2; pass++) {
+        if (pass == 1)
+            maps_at = static_cast<int32_t>(out.size());
+        for (size_t a = 0; a < index.areas.size(); a++) {
+            const Area& area = index.areas[a];
+            if (area.bitmap != (pass == 1))
+                continue;
+            im.area_offset[a] = static_cast<int32_t>(out.size());
+            out.insert(out.end(), area.bytes.begin(), area.bytes.end());
+            last_window = std::max(last_window, int64_t{im.area_offset[a]} + block_window);
+        }
+    }
+    int32_t areas_end = static_cast<int32_t>(out.size());
+    if (areas_end > static_cast<int64_t>(max_area_offset)) {
+        im.error = "bitmaps and block lists run past 16 MiB";
+        return im;
+    }
+
+    int32_t strings_at = static_cast<int32_t>(out.size());
+    auto put_name = [&](const Name& n) {
+        auto at = static_cast<int32_t>(out.size());
+        out.push_back(static_cast<uint8_t>(n.parent));
+        out.push_back(static_cast<uint8_t>(static_cast<uint16_t>(n.parent) >> 8));
+        out.insert(out.end(), n.name.begin(), n.name.end());
+        out.push_back(0);
+        last_window = std::max(last_window, int64_t{at} + name_window);
+        return at;
+    };
+    im.dir_record.assign(index.dirs.size() + 1, 0);
+    for (size_t d = 0; d < index.dirs.size(); d++)
+        im.dir_record[d + 1] = put_name(index.dirs[d]);
+    im.file_record.reserve(index.files.size());
+    for (const Name& f : index.files)
+        im.file_record.push_back(put_name(f));
+    int32_t strings_size = static_cast<int32_t>(out.size()) - strings_at;
+
+    align4();
+    auto table = [&](size_t n) {
+        auto at = static_cast<int32_t>(out.size());
+        out.resize(out.size() + 4 * n);
+        return at;
+    };
+    int32_t hash_at = table(prime);
+    for (uint32_t k = 0; k < prime; k++)
+        put32(out, hash_at + 4 * size_t{k}, index.slots[k]);
+    for (size_t a = 0; a < index.areas.size(); a++) {
+        size_t at = hash_at + 4 * size_t{index.areas[a].slot};
+        put32(out, at, get32(out, at) | static_cast<uint32_t>(im.area_offset[a]));
+    }
+    int32_t block_at = table(index.blocks.size());
+    for (size_t b = 0; b < index.blocks.size(); b++)
+        put32(out, block_at + 4 * b, static_cast<uint32_t>(index.blocks[b]));
+    int32_t file_at = table(index.files.size());
+    for (size_t f = 0; f < index.files.size(); f++)
+        put32(out, file_at + 4 * f, static_cast<uint32_t>(im.file_record[f]));
+    int32_t dir_at = table(im.dir_record.size());
+    for (size_t d = 1; d < im.dir_record.size(); d++)
+        put32(out, dir_at + 4 * d, static_cast<uint32_t>(im.dir_record[d]));
+    if (static_cast<int64_t>(out.size()) < last_window)
+        out.resize(static_cast<size_t>(last_window));
+    if (out.size() > 0x7FFFFFFFu) {
+        im.error = "index larger than 2 GiB";
+        return im;
+    }
+
+    int32_t num_blocks = static_cast<int32_t>(index.blocks.size());
+    file_header& h = im.hdr;
+    h.magic = index.magic;
+    h.header_size = header_bytes;
+    h.filesize = static_cast<int32_t>(out.size());
+    h.num_words = index.num_words;
+    h.num_dirs = static_cast<int32_t>(index.dirs.size());
+    h.num_files = static_cast<int32_t>(index.files.size());
+    h.num_blocks = num_blocks;
+    h.strings_size = strings_size;
+    h.hash_prime = static_cast<int32_t>(prime);
+    h.hash_table_size = static_cast<int32_t>(4 * prime);
+    h.bytes_per_bitmap = (num_blocks + 7) / 8;
+    h.filelists_size = maps_at - lists_at;
+    h.bitmaps_size = areas_end - maps_at;
+    h.block_table_offset = block_at;
+    h.dir_table_offset = dir_at;
+    h.file_table_offset = file_at;
+    h.strings_offset = strings_at;
+    h.hash_table_offset = hash_at;
+    h.filelists_offset = lists_at;
+    h.bitmaps_offset = maps_at;
+    int32_t fields[20];
+    memcpy(fields, &h, sizeof(fields));
+    for (int i = 0; i < 20; i++)
+        put32(out, 4 * size_t(i), static_cast<uint32_t>(fields[i]));
+    return im;
+}
+
+namespace {
+
+struct Probe {
+    uint32_t first, r6, r16;
+};
+
+Probe probe_of(const std::string& text, uint32_t prime) {
+    uint32_t h, r;
+    hash_word(text.c_str(), &h, &r);
+    return {h % prime, check6(r), check16(r)};
+}
+
+// An entry under construction: its owner's check codes and the blocks it names.
+struct Entry {
+    uint32_t r6 = 0, r16 = 0;
+    std::vector<uint32_t> blocks;
+    bool used = false;
+    uint32_t value() const { return blocks.size() == 1 ? kind1(r16, blocks[0]) : kind0(r6); }
+    bool accepts(const Probe& p) const {
+        return blocks.size() == 1 ? r16 == p.r16 : r6 == p.r6;
+    }
+};
+
+}  // namespace
+
+Placement place_words(const std::vector<Word>& words, uint32_t prime, Index& index) {
+    Placement result;
+    std::vector<Entry> table(prime);
+    std::vector<Probe> probes;
+    probes.reserve(words.size());
+    for (const Word& w : words)
+        probes.push_back(probe_of(w.text, prime));
+    auto covers = [](const std::vector<uint32_t>& have, const std::vector<uint32_t>& want) {
+        return std::includes(have.begin(), have.end(), want.begin(), want.end());
+    };
+
+    // Growing an entry from one block to more changes its check code from the
+    // 16-bit one to the 6-bit one, which can capture or release other words'
+    // lookups; so passes repeat until every lookup ends on an entry that covers
+    // the word. Entries only grow, so this ends.
+    std::vector<uint32_t> ends(words.size());
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t w = 0; w < words.size(); w++) {
+            const Probe& p = probes[w];
+            uint32_t k = p.first;
+            uint16_t t = 0;
+            bool found = false;
+            for (uint32_t n = 0; n < prime && !found; n++) {
+                Entry& e = table[k];
+                if (!e.used) {
+                    e.used = true;
+                    e.r6 = p.r6;
+                    e.r16 = p.r16;
+                    e.blocks = words[w].blocks;
+                    changed = true;
+                    found = true;
+                } else if (e.accepts(p)) {
+                    if (!covers(e.blocks, words[w].blocks)) {
+                        std::vector<uint32_t> merged;
+                        std::set_union(e.blocks.begin(), e.blocks.end(), words[w].blocks.begin(),
+                                       words[w].blocks.end(), std::back_inserter(merged));
+                        e.blocks = std::move(merged);
+                        changed = true;
+                    }
+                    found = true;
+                } else {
+                    k = (k + p.r6 + t) % prime;
+                    t++;
+                }
+            }
+            if (!found)
+                return result;
+            ends[w] = k;
+        }
+    }
+
+    std::vector<uint32_t> owner(prime, UINT32_MAX);
+    for (size_t w = 0; w < words.size(); w++) {
+        if (owner[ends[w]] == UINT32_MAX)
+            owner[ends[w]] = static_cast<uint32_t>(w);
+        else
+            result.shared++;
+    }
+    const auto num_blocks = static_cast<int32_t>(index.blocks.size());
+    index.slots.assign(prime, 0);
+    index.areas.clear();
+    for (uint32_t k = 0; k < prime; k++) {
+        const Entry& e = table[k];
+        if (!e.used)
+            continue;
+        result.entries++;
+        const auto n = static_cast<uint32_t>(e.blocks.size());
+        if (n == 1) {
+            index.slots[k] = kind1(e.r16, e.blocks[0]);
+        } else if (n == 2) {
+            index.slots[k] = kind2(e.r6, e.blocks[0], e.blocks[1]);
+        } else {
+            uint32_t map_bytes = static_cast<uint32_t>(num_blocks + 7) / 8;
+            if (n <= max_list_count && list_bytes(n) <= map_bytes) {
+                index.slots[k] = kind3(e.r6);
+                index.areas.push_back({false, block_list(e.blocks), k});
+                result.lists++;
+            } else {
+                index.slots[k] = kind0(e.r6);
+                index.areas.push_back({true, bitmap(e.blocks, num_blocks), k});
+                result.maps++;
+            }
+        }
+    }
+    index.num_words = static_cast<int32_t>(words.size());
+    result.ok = true;
+    return result;
+}
+
+Lookup lookup(const std::vector<uint8_t>& bytes, const std::string& text) {
+    Lookup out;
+    auto fail = [&out](const char* why) {
+        out.blocks.clear();
+        out.error = why;
+        return out;
+    };
+    if (bytes.size() < static_cast<size_t>(header_bytes))
+        return fail("header shorter than 80 bytes");
+    auto field = [&bytes](int i) { return static_cast<int32_t>(get32(bytes, 4 * size_t(i))); };
+    const int64_t size = static_cast<int64_t>(bytes.size());
+    if (field(1) != header_bytes || field(2) != size)
+        return fail("header_size or filesize wrong");
+    const auto prime = static_cast<uint32_t>(field(8));
+    const int64_t hash_at = field(17);
+    const int32_t num_blocks = field(6);
+    if (prime == 0 || hash_at < 0 || hash_at + 4 * int64_t{prime} > size)
+        return fail("hash table outside the file");
+
+    uint32_t h, r;
+    hash_word(text.c_str(), &h, &r);
+    uint32_t k = h % prime, x = 0;
+    uint16_t t = 0;
+    for (uint32_t n = 0; n < prime; n++) {
+        x = get32(bytes, static_cast<size_t>(hash_at + 4 * int64_t{k}));
+        if (x == 0 || entry_accepts(x, check6(r), check16(r)))
+            break;
+        x = 0;
+        k = (k + check6(r) + t) % prime;
+        t++;
+    }
+    if (x == 0)
+        return out;
+    const uint32_t kind = entry_kind(x);
+    if (kind == 1) {
+        out.blocks = {x & 0xFFF};
+    } else if (kind == 2) {
+        out.blocks = {x & 0xFFF, (x >> 12) & 0xFFF};
+    } else {
+        const int64_t at = entry_offset(x);
+        const int64_t got = std::min<int64_t>(block_window, std::max<int64_t>(0, size - at));
+        const unsigned char* p = bytes.data() + at;
+        if (kind == 0) {
+            if (num_blocks > max_blocks || got < (num_blocks + 7) / 8)
+                return fail("bitmap outside the file");
+            for (int32_t b = 0; b < num_blocks; b++)
+                if (p[b / 8] >> (b % 8) & 1)
+                    out.blocks.push_back(static_cast<uint32_t>(b));
+        } else {
+            if (got < 2)
+                return fail("block list outside the file");
+            uint32_t n = unpack12(p, 0);
+            if (n > max_list_count || got < list_bytes(n))
+                return fail("block list outside the file");
+            for (uint32_t i = 1; i <= n; i++)
+                out.blocks.push_back(unpack12(p, i));
+        }
+    }
+    for (uint32_t b : out.blocks)
+        if (static_cast<int32_t>(b) >= num_blocks)
+            return fail("block number beyond the block table");
+    return out;
+}
+
+std::vector<std::string> words_of(const std::string& text) {
+    std::vector<std::string> out;
+    auto is_word = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c >= 128;
+    };
+    for (size_t i = 0; i < text.size();) {
+        if (!is_word(static_cast<unsigned char>(text[i]))) {
+            i++;
+            continue;
+        }
+        size_t j = i;
+        while (j < text.size() && is_word(static_cast<unsigned char>(text[j])))
+            j++;
+        if (j - i <= 255) {
+            std::string w = text.substr(i, j - i);
+            for (char& c : w)
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c - 'A' + 'a');
+            out.push_back(std::move(w));
+        }
+        i = j;
+    }
+    return out;
+}
+
+bool is_prime(uint32_t n) {
+    if (n < 2)
+        return false;
+    for (uint32_t d = 2; uint64_t{d} * d <= n; d++)
+        if (n % d == 0)
+            return false;
+    return true;
+}
+
+uint32_t next_prime(uint32_t n) {
+    while (!is_prime(n))
+        n++;
+    return n;
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0)
+        return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(out, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            close(out);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return close(out) == 0;
+}
+
+}  // namespace indexlib

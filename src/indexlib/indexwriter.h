@@ -1,0 +1,106 @@
+// Writes index files in the layout described in tarvex/index.h, from explicit
+// inputs: the builder lays out a whole tree with it, and the tests write every
+// fixture with it, valid or deliberately damaged.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tarvex/index.h"
+
+namespace indexlib {
+
+constexpr int32_t default_magic = 0x78767274;  // "trvx" little-endian
+
+// A name record: the parent directory (0 for the root) and the name.
+struct Name {
+    int16_t parent;
+    std::string name;
+};
+
+// A bitmap or packed block list, placed by lay_out; the slot's entry gets the
+// area's offset in bits 23-0.
+struct Area {
+    bool bitmap;
+    std::vector<uint8_t> bytes;
+    uint32_t slot;
+};
+
+// Everything an index holds, by value; lay_out turns it into bytes.
+struct Index {
+    int32_t magic = default_magic;
+    int32_t num_words = 0;
+    std::vector<uint32_t> slots;   // the hash table; hash_prime is its size
+    std::vector<int32_t> blocks;   // block table: first file of each block
+    std::vector<Name> dirs;        // directory d (from 1) is dirs[d - 1]
+    std::vector<Name> files;       // file f is files[f]
+    std::vector<Area> areas;
+};
+
+// The file and where lay_out put each piece, for tests that damage it.
+struct Image {
+    std::vector<uint8_t> bytes;
+    file_header hdr;
+    std::vector<int32_t> file_record;  // offset of file f's name record
+    std::vector<int32_t> dir_record;   // offset of directory d's (0 unused)
+    std::vector<int32_t> area_offset;
+    std::string error;                 // why the inputs do not fit the format
+};
+
+// Header, bitmaps and lists (so that their offsets stay within 16 MiB), name
+// records, hash table, block table, file table, directory table; the file is
+// padded so that every 300- and 512-byte window lies inside it.
+Image lay_out(const Index& index);
+
+// Hash-entry encodings; kinds 0 and 3 get their offset from lay_out.
+uint32_t kind0(uint32_t check6);
+uint32_t kind1(uint32_t check16, uint32_t block);
+uint32_t kind2(uint32_t check6, uint32_t first, uint32_t second);
+uint32_t kind3(uint32_t check6);
+std::vector<uint8_t> bitmap(const std::vector<uint32_t>& blocks, int32_t num_blocks);
+std::vector<uint8_t> block_list(const std::vector<uint32_t>& blocks);
+
+// A word and the blocks it occurs in (ascending, no repeats).
+struct Word {
+    std::string text;
+    std::vector<uint32_t> blocks;
+};
+
+struct Placement {
+    bool ok = false;
+    uint32_t entries = 0;       // occupied slots
+    uint32_t shared = 0;        // words whose lookup ends on another word's entry
+    uint32_t lists = 0, maps = 0;
+};
+
+// Fills index.slots (hash_prime slots) and index.areas so that the search's
+// probe of every word ends on an entry naming all of its blocks. A word whose
+// probe meets an entry it would accept shares that entry, which then names
+// both words' blocks. Fails (ok false) when some probe exhausts its bound: the
+// table is too small.
+Placement place_words(const std::vector<Word>& words, uint32_t hash_prime, Index& index);
+
+// Runs the search's lookup of text over laid-out bytes, without the tool's
+// process exits: the blocks it would search, in order, or an error text.
+struct Lookup {
+    std::vector<uint32_t> blocks;
+    std::string error;
+};
+Lookup lookup(const std::vector<uint8_t>& bytes, const std::string& text);
+
+// The words of text: maximal runs of ASCII letters, digits, '_' and bytes 128
+// to 255, lower-cased in A to Z; runs longer than 255 bytes are no words.
+std::vector<std::string> words_of(const std::string& text);
+
+bool is_prime(uint32_t n);
+uint32_t next_prime(uint32_t n);
+
+void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v);
+void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v);
+uint32_t get32(const std::vector<uint8_t>& bytes, size_t at);
+
+// Writes bytes to path; false with errno set on failure.
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+
+}  // namespace indexlib

@@ -1,0 +1,70 @@
+#include "hash.h"
+
+#include "candidates.h"
+#include "index.h"
+#include "tarvex.h"
+
+#include <cstring>
+
+int32_t rehash6;
+int32_t rehash16;
+
+uint32_t hash2(const char* s) {
+    uint32_t h, r;
+    hash_word(s, &h, &r);
+    rehash6 = static_cast<int32_t>(check6(r));
+    rehash16 = static_cast<int32_t>(check16(r));
+    return h % static_cast<uint32_t>(hdr.hash_prime);
+}
+
+uint32_t find_entry() {
+    uint32_t prime = static_cast<uint32_t>(hdr.hash_prime);
+    uint32_t k = hash2(word);
+    uint16_t t = 0;
+    // A table crowded with other words' entries is legal; after as many probes
+    // as there are slots the word counts as not indexed.
+    for (uint32_t probes = 0; probes < prime; probes++) {
+        unsigned char b[4];
+        seek(hdr.hash_table_offset + 4 * static_cast<int64_t>(k));
+        CHECK(Read(fd, b, 4, 1) == 4, "read(fd, &x, 4) == 4");
+        uint32_t x;
+        memcpy(&x, b, 4);
+        if (x == 0)
+            return 0;
+        if (entry_accepts(x, static_cast<uint32_t>(rehash6), static_cast<uint32_t>(rehash16)))
+            return x;
+        k = (k + static_cast<uint32_t>(rehash6) + t) % prime;
+        t++;
+    }
+    return 0;
+}
+
+int64_t search(uint32_t x) {
+    uint32_t kind = entry_kind(x);
+    uint32_t offset = entry_offset(x);
+    if (kind == 1)
+        return search_block(x & 0xFFF);
+    if (kind == 2)
+        return search_block(x & 0xFFF) + search_block((x >> 12) & 0xFFF);
+
+    unsigned char p[block_window];
+    seek(offset);
+    int32_t got = Read(fd, p, block_window, 0);
+    int64_t total = 0;
+    if (kind == 0) {
+        CHECK(hdr.num_blocks <= max_blocks, "hdr.num_blocks <= 4096");
+        int32_t need = (hdr.num_blocks + 7) / 8;
+        CHECK(got >= need, "bitmap inside the file");
+        for (int32_t b = 0; b < hdr.num_blocks; b++)
+            if (p[b / 8] >> (b % 8) & 1)
+                total += search_block(b);
+        return total;
+    }
+    CHECK(got >= 2, "block list inside the file");
+    uint32_t n = unpack12(p, 0);
+    CHECK(n <= max_list_count, "n <= 340");
+    CHECK(got >= static_cast<int32_t>(list_bytes(n)), "block list inside the file");
+    for (uint32_t i = 1; i <= n; i++)
+        total += search_block(static_cast<int32_t>(unpack12(p, i)));
+    return total;
+}

@@ -1,0 +1,87 @@
+#include "index.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+int fd = -1;
+file_header hdr;
+const char datafile[] = "utils/tarvex.dat";
+
+#ifdef TARVEX_FUZZ
+#include <csetjmp>
+// The fuzz harness survives the tool's exits: quit jumps back to it instead of
+// ending the process, after the same messages have been written.
+extern std::jmp_buf fuzz_exit;
+extern int fuzz_status;
+[[noreturn]] void quit(int status) {
+    fflush(stdout);
+    fuzz_status = status;
+    std::longjmp(fuzz_exit, 1);
+}
+#else
+[[noreturn]] void quit(int status) { exit(status); }
+#endif
+
+[[noreturn]] void integrity_failure(const char* file, unsigned line, const char* cond) {
+    // Lines already printed are kept: standard output goes out before the report.
+    fflush(stdout);
+    const char* base = strrchr(file, '/');
+    fprintf(stderr, "%s:%u: failed assertion `%s'\n", base ? base + 1 : file, line, cond);
+    fflush(stderr);
+    quit(2);
+}
+
+int32_t Read(int fd, void* buf, int32_t n, int swap) {
+    CHECK(n > 0, "n > 0");
+    CHECK(swap == 0 || (n & 3) == 0, "swap == 0 || (n & 3) == 0");
+    auto* b = static_cast<unsigned char*>(buf);
+    memset(b, 0, static_cast<size_t>(n));
+    int32_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, b + got, static_cast<size_t>(n - got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            fprintf(stderr, "read failed: %s\n", strerror(errno));
+            quit(1);
+        }
+        if (r == 0)
+            break;
+        got += static_cast<int32_t>(r);
+    }
+    if (swap) {
+        for (int32_t i = 0; i + 4 <= n; i += 4) {
+            uint32_t v = le32(b + i);
+            memcpy(b + i, &v, 4);
+        }
+    }
+    return got;
+}
+
+void seek(int64_t offset) { lseek(fd, static_cast<off_t>(offset), SEEK_SET); }
+
+bool inside(int64_t offset, int64_t n) {
+    return offset >= 0 && n >= 0 && offset + n <= hdr.filesize;
+}
+
+void open_index() {
+    fd = open(datafile, O_RDONLY);
+    if (fd < 0) {
+        fprintf(stderr, "cannot open %s: %s\n", datafile, strerror(errno));
+        quit(1);
+    }
+    int32_t got = Read(fd, &hdr, sizeof(hdr), 1);
+    CHECK(got == static_cast<int32_t>(sizeof(hdr)), "read(fd, &hdr, sizeof(hdr)) == sizeof(hdr)");
+    CHECK(hdr.header_size == static_cast<int32_t>(sizeof(hdr)), "hdr.header_size == sizeof(hdr)");
+    CHECK(hdr.filesize == lseek(fd, 0L, SEEK_END), "hdr.filesize == lseek(fd, 0L, SEEK_END)");
+    // The hash and the probe take the slot count as their modulus, and every
+    // probe reads a slot unchecked, so the whole table must be in the file.
+    uint32_t prime = static_cast<uint32_t>(hdr.hash_prime);
+    CHECK(prime != 0, "hdr.hash_prime != 0");
+    CHECK(inside(hdr.hash_table_offset, 4 * static_cast<int64_t>(prime)),
+          "hash table inside the file");
+}

@@ -1,0 +1,71 @@
+// Test support: temporary directories, runs of the real binary, and small
+// trees of real files indexed with the index-writing library.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "indexlib/indexwriter.h"
+
+namespace testing_support {
+
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+struct Result {
+    int status = -1;   // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// Runs the tarvex binary in dir with the given arguments (argv[1]...).
+Result run_tarvex(const std::string& dir, const std::vector<std::string>& args);
+
+void write_text(const std::string& path, const std::string& text);
+std::string read_text(const std::string& path);
+void make_dirs(const std::string& path);
+
+// Name records for absolute paths: directories are numbered as first met.
+struct Tree {
+    indexlib::Index index;
+    std::map<std::string, int16_t> dirs;
+    int16_t dir(const std::string& abs);       // number of directory abs ("" is the root)
+    int32_t file(const std::string& abs);      // appends a file record; its number
+};
+
+struct Probe {
+    uint32_t slot, r6, r16;
+};
+Probe probe(const std::string& word, uint32_t prime);
+
+// Writes dir/utils/tarvex.dat.
+void write_index(const std::string& dir, const std::vector<uint8_t>& bytes);
+
+// A disc of real files under root: each block's files are written with their
+// texts, in order; the index names them by absolute path. Entries are set by
+// the caller (explicit) or placed for every word of the files (place).
+struct Disc {
+    std::string root;
+    Tree tree;
+    std::vector<std::string> paths;   // file f's absolute path
+    explicit Disc(std::string root_dir) : root(std::move(root_dir)) {}
+    // Adds a block of files (relative names and texts); returns its number.
+    int32_t block(const std::vector<std::pair<std::string, std::string>>& files);
+    // Sets the entry of word in a table of prime slots at the word's first slot.
+    void entry(const std::string& word, uint32_t value, uint32_t prime = 101);
+    // Sets a bitmap or list entry: the area is placed by lay_out.
+    void area_entry(const std::string& word, bool bitmap, const std::vector<uint8_t>& bytes,
+                    uint32_t prime = 101);
+    // Places every word of every file by the probe rule.
+    void place(uint32_t prime);
+    indexlib::Image image() const;
+    void write() const;   // root/utils/tarvex.dat
+};
+
+}  // namespace testing_support
