@@ -2,13 +2,21 @@
 // for the search word.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int path_size = 1024;  // a path holds at most 1023 bytes
-constexpr int line_size = 257;   // a 255-byte piece, an added newline, the NUL
+
+// The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
+// small enough for tests to cross its edges everywhere.
+#ifdef TARVEX_TINY_SCAN_BUFFER
+constexpr size_t scan_buf_size = 640;
+#else
+constexpr size_t scan_buf_size = 256 * 1024;
+#endif
 
 extern char path[path_size];
-extern char line[line_size];
+extern unsigned char scan_buf[scan_buf_size];
 
 // Searches every file of block; returns the lines printed.
 int64_t search_block(int32_t block);
@@ -20,5 +28,6 @@ char* resolve_filename(int32_t n);
 char* resolve_dir(int32_t n);
 
 // Prints every piece of filename that holds word; returns how many it printed,
-// 0 when the file cannot be opened.
+// 0 when the file cannot be opened. A piece is a line, or a 255-byte cut of a
+// longer one, searched up to its first NUL.
 int64_t search_file(const char* filename);
