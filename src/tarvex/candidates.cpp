@@ -66,6 +66,16 @@ int64_t search_block(int32_t block) {
 // the file up to the root, so that no level has to be held while the walk
 // goes on; pos is where the built part starts in path.
 
+// Puts "/" and len bytes of name in front of the built part.
+static void prepend_name(const unsigned char* name, int32_t len, int32_t* pos) {
+    // Every level adds at least its "/", so this bound also ends a parent
+    // chain that loops.
+    CHECK(len + 1 <= *pos, "path of at most 1023 bytes");
+    *pos -= len;
+    memcpy(path + *pos, name, static_cast<size_t>(len));
+    path[--*pos] = '/';
+}
+
 // Reads the name record at offset n, puts "/" and its name in front of the
 // built part, and returns the record's parent directory.
 static int32_t prepend_record(int64_t n, int32_t* pos) {
@@ -79,12 +89,7 @@ static int32_t prepend_record(int64_t n, int32_t* pos) {
     int16_t dir_num = le16(buf);
     CHECK(dir_num >= 0, "dir_num >= 0");
     auto len = static_cast<int32_t>(static_cast<const unsigned char*>(nul) - (buf + 2));
-    // Every level adds at least its "/", so this bound also ends a parent
-    // chain that loops.
-    CHECK(len + 1 <= *pos, "path of at most 1023 bytes");
-    *pos -= len;
-    memcpy(path + *pos, buf + 2, static_cast<size_t>(len));
-    path[--*pos] = '/';
+    prepend_name(buf + 2, len, pos);
     return dir_num;
 }
 
@@ -111,13 +116,31 @@ char* resolve_dir(int32_t n) {
     return finish(pos);
 }
 
+// The files of a block mostly share a directory: its path, once built from
+// its records, is kept for the next file with the same parent. It belongs to
+// the index it was read from, which opening an index again replaces.
+static int32_t last_dir;
+static int32_t last_dir_index = -1;
+static unsigned char last_dir_path[path_size];
+static int32_t last_dir_len;
+
 char* resolve_filename(int32_t n) {
     int32_t pos = path_size - 1;
     path[pos] = '\0';
-    prepend_dirs(prepend_record(n, &pos), &pos);
+    int32_t d = prepend_record(n, &pos);
+    if (d != 0 && d == last_dir && last_dir_index == index_opened) {
+        // The kept path is "/" and the rest, so it goes in as one more level.
+        prepend_name(last_dir_path + 1, last_dir_len - 1, &pos);
+    } else {
+        int32_t file_part = pos;
+        prepend_dirs(d, &pos);
+        last_dir = d;
+        last_dir_index = index_opened;
+        last_dir_len = file_part - pos;
+        memcpy(last_dir_path, path + pos, static_cast<size_t>(last_dir_len));
+    }
     return finish(pos);
 }
-
 
 // The file scan reads each file in large reads into scan_buf and looks only at
 // the places where the word occurs; the 255-byte pieces, their NUL cuts and

@@ -10,6 +10,7 @@
 int fd = -1;
 file_header hdr;
 const char datafile[] = "utils/tarvex.dat";
+int32_t index_opened;
 
 #ifdef TARVEX_FUZZ
 #include <csetjmp>
@@ -69,6 +70,7 @@ bool inside(int64_t offset, int64_t n) {
 }
 
 void open_index() {
+    index_opened++;
     fd = open(datafile, O_RDONLY);
     if (fd < 0) {
         fprintf(stderr, "cannot open %s: %s\n", datafile, strerror(errno));

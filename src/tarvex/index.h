@@ -121,6 +121,9 @@ inline int16_t le16(const unsigned char* p) {
 extern int fd;
 extern file_header hdr;
 extern const char datafile[];
+// Counts the opens of an index, so that what was read from one is not taken
+// for another's (tests and the fuzz harness open many in one process).
+extern int32_t index_opened;
 
 void open_index();
 
