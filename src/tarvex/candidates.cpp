@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#ifdef __SSE2__
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 #include <emmintrin.h>
 #endif
 
@@ -237,7 +237,7 @@ inline bool key_at_pos(const unsigned char* s) {
     return true;
 }
 
-#ifdef __SSE2__
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 // Lane i is set where both looked-for bytes of an occurrence at i are there.
 inline __m128i both_bytes(const unsigned char* p0, const unsigned char* p1, __m128i or0,
                           __m128i is0, __m128i or1, __m128i is1) {
@@ -254,7 +254,7 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
     size_t q = from;
     const unsigned char* p0 = b + key_at[0];
     const unsigned char* p1 = b + key_at[1];
-#ifdef __SSE2__
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
     const __m128i or0 = _mm_set1_epi8(static_cast<char>(key_or[0]));
     const __m128i is0 = _mm_set1_epi8(static_cast<char>(key_is[0]));
     const __m128i or1 = _mm_set1_epi8(static_cast<char>(key_or[1]));

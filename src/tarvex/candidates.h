@@ -8,7 +8,8 @@
 constexpr int path_size = 1024;  // a path holds at most 1023 bytes
 
 // The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
-// small enough for tests to cross its edges everywhere.
+// small enough for tests to cross its edges everywhere; TARVEX_PORTABLE_SCAN
+// takes the plain loop in place of the SSE2 candidate search.
 #ifdef TARVEX_TINY_SCAN_BUFFER
 constexpr size_t scan_buf_size = 640;
 #else
