@@ -161,6 +161,7 @@ static_assert(scan_buf_size >= 2 * piece_max + 2, "scan_buf holds two pieces");
 // byte key_at[k] is looked for as (x | key_or[k]) == key_is[k], which takes
 // both cases of a letter with one compare.
 unsigned char key[word_size];
+unsigned char key_case[word_size];  // 0x20 where key holds a letter
 size_t key_len;
 size_t key_at[2];
 unsigned char key_or[2], key_is[2];
@@ -204,8 +205,10 @@ scan_kind prepare_key() {
     key_len = strlen(word);
     if (key_len == 0)
         return never_matches;
-    for (size_t i = 0; i < key_len; i++)
+    for (size_t i = 0; i < key_len; i++) {
         key[i] = fold(static_cast<unsigned char>(word[i]));
+        key_case[i] = key[i] >= 'a' && key[i] <= 'z' ? 0x20 : 0;
+    }
     const void* nl = memchr(key, '\n', key_len);
     if (nl != nullptr)
         return nl == key + key_len - 1 ? at_piece_end : never_matches;
@@ -222,19 +225,33 @@ scan_kind prepare_key() {
     key_at[0] = rare;
     key_at[1] = next;
     for (int k = 0; k < 2; k++) {
-        unsigned char c = key[key_at[k]];
-        bool letter = c >= 'a' && c <= 'z';
-        key_or[k] = letter ? 0x20 : 0;
-        key_is[k] = c;
+        key_or[k] = key_case[key_at[k]];
+        key_is[k] = key[key_at[k]];
     }
     return anywhere;
 }
 
+// Does the word start at s? Eight bytes at a time where it is that long, the
+// last group overlapping the one before.
 inline bool key_at_pos(const unsigned char* s) {
-    for (size_t i = 0; i < key_len; i++)
-        if (fold(s[i]) != key[i])
+    if (key_len < 8) {
+        for (size_t i = 0; i < key_len; i++)
+            if ((s[i] | key_case[i]) != key[i])
+                return false;
+        return true;
+    }
+    uint64_t x, m, k;
+    for (size_t i = 0;; i += 8) {
+        if (i + 8 > key_len)
+            i = key_len - 8;
+        memcpy(&x, s + i, 8);
+        memcpy(&m, key_case + i, 8);
+        memcpy(&k, key + i, 8);
+        if ((x | m) != k)
             return false;
-    return true;
+        if (i + 8 == key_len)
+            return true;
+    }
 }
 
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
@@ -286,6 +303,18 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
 // before it: the last line start before q, then whole 255-byte cuts.
 size_t piece_start(const unsigned char* b, size_t anchor, size_t q) {
     size_t ls = q;
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
+    const __m128i nl = _mm_set1_epi8('\n');
+    while (ls >= anchor + 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + ls - 16));
+        auto bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, nl)));
+        if (bits != 0) {
+            ls = ls - 16 + static_cast<size_t>(32 - std::countl_zero(bits));
+            return ls + (q - ls) / piece_max * piece_max;
+        }
+        ls -= 16;
+    }
+#endif
     while (ls > anchor && b[ls - 1] != '\n')
         ls--;
     return ls + (q - ls) / piece_max * piece_max;
@@ -305,14 +334,39 @@ size_t scanned_end(const unsigned char* b, size_t ps, size_t pe) {
     return z != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(z) - b) : pe;
 }
 
-// Every record ends with exactly one newline: a cut piece, a last line
-// without one and a piece cut short at a NUL get it added.
+// Each record goes out in one write to the stream: the file's "path: "
+// prefix, made once per file, the piece, and a newline where it has none, so
+// that every record ends with exactly one (a cut piece, a last line without
+// one and a piece cut short at a NUL get it added).
+char record[path_size + 2 + piece_max + 1];
+size_t prefix_len;
+
+void set_prefix(const char* filename) {
+    size_t n = strlen(filename);
+    // A name longer than any rebuilt path goes out on its own, record by record.
+    if (n + 2 > path_size + 2) {
+        prefix_len = 0;
+        return;
+    }
+    memcpy(record, filename, n);
+    memcpy(record + n, ": ", 2);
+    prefix_len = n + 2;
+}
+
 void print_piece(const char* filename, const unsigned char* s, size_t n) {
-    fputs(filename, stdout);
-    fputs(": ", stdout);
-    fwrite(s, 1, n, stdout);
+    if (prefix_len == 0) {
+        fputs(filename, stdout);
+        fputs(": ", stdout);
+        fwrite(s, 1, n, stdout);
+        if (s[n - 1] != '\n')
+            putc('\n', stdout);
+        return;
+    }
+    memcpy(record + prefix_len, s, n);
+    size_t len = prefix_len + n;
     if (s[n - 1] != '\n')
-        putc('\n', stdout);
+        record[len++] = '\n';
+    fwrite(record, 1, len, stdout);
 }
 
 // Does the word, which ends with a newline, end the piece [ps, pe)?
@@ -416,6 +470,7 @@ int64_t search_file(const char* filename) {
         return 0;
     }
     scan_kind kind = prepare_key();
+    set_prefix(filename);
     int64_t rv = kind == never_matches ? 0 : scan_descriptor(f, filename, kind);
     close(f);
     return rv;
