@@ -157,14 +157,15 @@ constexpr size_t piece_max = 255;
 // kept for the next occurrences' pieces) must leave room to move on.
 static_assert(scan_buf_size >= 2 * piece_max + 2, "scan_buf holds two pieces");
 
-// The word, A to Z folded, and the two of its bytes the search looks for:
+// The word, A to Z folded, and the three of its bytes the search looks for:
 // byte key_at[k] is looked for as (x | key_or[k]) == key_is[k], which takes
 // both cases of a letter with one compare.
 unsigned char key[word_size];
 unsigned char key_case[word_size];  // 0x20 where key holds a letter
 size_t key_len;
-size_t key_at[2];
-unsigned char key_or[2], key_is[2];
+constexpr int looked_for = 3;
+size_t key_at[looked_for];
+unsigned char key_or[looked_for], key_is[looked_for];
 
 inline unsigned char fold(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c;
@@ -212,19 +213,17 @@ scan_kind prepare_key() {
     const void* nl = memchr(key, '\n', key_len);
     if (nl != nullptr)
         return nl == key + key_len - 1 ? at_piece_end : never_matches;
-    size_t rare = 0, next = 0;
-    for (size_t i = 1; i < key_len; i++)
-        if (byte_weight(key[i]) < byte_weight(key[rare]))
-            rare = i;
-    if (key_len > 1) {
-        next = rare == 0 ? 1 : 0;
-        for (size_t i = 0; i < key_len; i++)
-            if (i != rare && byte_weight(key[i]) < byte_weight(key[next]))
-                next = i;
-    }
-    key_at[0] = rare;
-    key_at[1] = next;
-    for (int k = 0; k < 2; k++) {
+    // The three rarest bytes (fewer in a shorter word: a position repeats).
+    for (int k = 0; k < looked_for; k++) {
+        size_t best = key_len;
+        for (size_t i = 0; i < key_len; i++) {
+            bool taken = false;
+            for (int j = 0; j < k; j++)
+                taken = taken || key_at[j] == i;
+            if (!taken && (best == key_len || byte_weight(key[i]) < byte_weight(key[best])))
+                best = i;
+        }
+        key_at[k] = best < key_len ? best : key_at[k - 1];
         key_or[k] = key_case[key_at[k]];
         key_is[k] = key[key_at[k]];
     }
@@ -255,13 +254,10 @@ inline bool key_at_pos(const unsigned char* s) {
 }
 
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
-// Lane i is set where both looked-for bytes of an occurrence at i are there.
-inline __m128i both_bytes(const unsigned char* p0, const unsigned char* p1, __m128i or0,
-                          __m128i is0, __m128i or1, __m128i is1) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0));
-    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1));
-    return _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(x, or0), is0),
-                         _mm_cmpeq_epi8(_mm_or_si128(y, or1), is1));
+// Lane i is set where byte key_at[k] of an occurrence at i is there.
+inline __m128i byte_there(const unsigned char* p, __m128i o, __m128i is) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return _mm_cmpeq_epi8(_mm_or_si128(x, o), is);
 }
 #endif
 
@@ -271,14 +267,21 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
     size_t q = from;
     const unsigned char* p0 = b + key_at[0];
     const unsigned char* p1 = b + key_at[1];
+    const unsigned char* p2 = b + key_at[2];
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
     const __m128i or0 = _mm_set1_epi8(static_cast<char>(key_or[0]));
     const __m128i is0 = _mm_set1_epi8(static_cast<char>(key_is[0]));
     const __m128i or1 = _mm_set1_epi8(static_cast<char>(key_or[1]));
     const __m128i is1 = _mm_set1_epi8(static_cast<char>(key_is[1]));
+    const __m128i or2 = _mm_set1_epi8(static_cast<char>(key_or[2]));
+    const __m128i is2 = _mm_set1_epi8(static_cast<char>(key_is[2]));
     while (q + 32 <= to) {
-        __m128i lo = both_bytes(p0 + q, p1 + q, or0, is0, or1, is1);
-        __m128i hi = both_bytes(p0 + q + 16, p1 + q + 16, or0, is0, or1, is1);
+        __m128i lo = _mm_and_si128(_mm_and_si128(byte_there(p0 + q, or0, is0),
+                                                 byte_there(p1 + q, or1, is1)),
+                                   byte_there(p2 + q, or2, is2));
+        __m128i hi = _mm_and_si128(_mm_and_si128(byte_there(p0 + q + 16, or0, is0),
+                                                 byte_there(p1 + q + 16, or1, is1)),
+                                   byte_there(p2 + q + 16, or2, is2));
         if (_mm_movemask_epi8(_mm_or_si128(lo, hi)) != 0) {
             auto bits = static_cast<uint32_t>(_mm_movemask_epi8(lo)) |
                         static_cast<uint32_t>(_mm_movemask_epi8(hi)) << 16;
@@ -294,7 +297,7 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
 #endif
     for (; q < to; q++)
         if ((p0[q] | key_or[0]) == key_is[0] && (p1[q] | key_or[1]) == key_is[1] &&
-            key_at_pos(b + q))
+            (p2[q] | key_or[2]) == key_is[2] && key_at_pos(b + q))
             return q;
     return to;
 }
