@@ -46,10 +46,15 @@ std::vector<uint8_t> block_list(const std::vector<uint32_t>& blocks) {
     // One spare byte: the reader of an odd value touches the byte after it.
     std::vector<uint8_t> bytes(list_bytes(static_cast<uint32_t>(blocks.size())));
     auto put12 = [&bytes](uint32_t k, uint32_t v) {
-        uint32_t bit = 12 * k;
-        for (uint32_t i = 0; i < 12; i++, bit++)
-            if (v >> i & 1)
-                bytes[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+        uint32_t j = k * 12 / 8;
+        v &= 0xFFF;
+        if (k & 1) {
+            bytes[j] |= static_cast<uint8_t>(v << 4);
+            bytes[j + 1] |= static_cast<uint8_t>(v >> 4);
+        } else {
+            bytes[j] |= static_cast<uint8_t>(v);
+            bytes[j + 1] |= static_cast<uint8_t>(v >> 8);
+        }
     };
     put12(0, static_cast<uint32_t>(blocks.size()));
     for (size_t i = 0; i < blocks.size(); i++)
@@ -229,11 +234,14 @@ Placement place_words(const WordSet& words, uint32_t prime, Index& index) {
     // 16-bit one to the 6-bit one, which can capture or release other words'
     // lookups; so passes repeat until every lookup ends on an entry that covers
     // the word. Entries only grow, so this ends.
+    std::vector<Probe> probes(n_words);
+    for (size_t w = 0; w < n_words; w++)
+        probes[w] = probe_of(words.word(w), prime);
     std::vector<uint32_t> ends(n_words);
     for (bool changed = true; changed;) {
         changed = false;
         for (size_t w = 0; w < n_words; w++) {
-            const Probe p = probe_of(words.word(w), prime);
+            const Probe p = probes[w];
             uint32_t k = p.first;
             uint16_t t = 0;
             bool found = false;

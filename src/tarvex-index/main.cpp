@@ -275,7 +275,7 @@ public:
             for (size_t i = 0; i < got; i++) {
                 unsigned char c = word_bytes.map[p[i]];
                 if (c) {
-                    if (len < sizeof(word_))
+                    if (len < 256)
                         word_[len] = static_cast<char>(c);
                     len++;
                 } else if (len) {
@@ -307,7 +307,7 @@ public:
                 set.blocks[fill[postings_[i]]++] = static_cast<uint16_t>(block_of_[b]);
         }
         std::vector<uint32_t>().swap(postings_);
-        std::vector<uint32_t>().swap(slots_);
+        std::vector<uint64_t>().swap(slots_);
         set.text_at.resize(n);
         for (size_t w = 0; w < n; w++)
             set.text_at[w] = recs_[w].text_at;
@@ -321,24 +321,32 @@ public:
 private:
     struct Rec {
         uint32_t text_at;
-        uint32_t hash;
         uint32_t count;
         uint16_t len;
         uint16_t last;   // last block + 1, 0 for none
     };
 
     void add(size_t len) {
-        uint64_t h = 1469598103934665603ull;
-        for (size_t i = 0; i < len; i++)
-            h = (h ^ static_cast<unsigned char>(word_[i])) * 1099511628211ull;
+        // Eight bytes at a time; the bytes past the word are cleared first.
+        uint64_t h = len * 0x9E3779B97F4A7C15ull;
+        memset(word_ + len, 0, 8);
+        for (size_t i = 0; i < len; i += 8) {
+            uint64_t v;
+            memcpy(&v, word_ + i, 8);
+            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 29;
+        }
         auto h32 = static_cast<uint32_t>(h ^ (h >> 32));
         size_t mask = slots_.size() - 1;
+        // A slot holds the word's hash beside its id, so that most other
+        // words in the way are passed without touching their records.
         for (size_t k = h32 & mask;; k = (k + 1) & mask) {
-            uint32_t id = slots_[k];
+            uint64_t slot = slots_[k];
+            auto id = static_cast<uint32_t>(slot);
             if (id == 0) {
                 id = static_cast<uint32_t>(recs_.size()) + 1;
-                slots_[k] = id;
-                recs_.push_back({static_cast<uint32_t>(text_.size()), h32, 0, static_cast<uint16_t>(len), 0});
+                slots_[k] = uint64_t{h32} << 32 | id;
+                recs_.push_back({static_cast<uint32_t>(text_.size()), 0, static_cast<uint16_t>(len), 0});
                 text_.insert(text_.end(), word_, word_ + len);
                 text_.push_back('\0');
                 hit(id - 1);
@@ -346,8 +354,10 @@ private:
                     grow();
                 return;
             }
+            if (slot >> 32 != h32)
+                continue;
             const Rec& r = recs_[id - 1];
-            if (r.hash == h32 && r.len == len && memcmp(text_.data() + r.text_at, word_, len) == 0) {
+            if (r.len == len && memcmp(text_.data() + r.text_at, word_, len) == 0) {
                 hit(id - 1);
                 return;
             }
@@ -368,23 +378,23 @@ private:
     }
 
     void grow() {
-        std::vector<uint32_t> bigger(slots_.size() * 2, 0);
+        std::vector<uint64_t> bigger(slots_.size() * 2, 0);
         size_t mask = bigger.size() - 1;
-        for (uint32_t id : slots_) {
-            if (id == 0)
+        for (uint64_t slot : slots_) {
+            if (slot == 0)
                 continue;
-            size_t k = recs_[id - 1].hash & mask;
+            size_t k = (slot >> 32) & mask;
             while (bigger[k] != 0)
                 k = (k + 1) & mask;
-            bigger[k] = id;
+            bigger[k] = slot;
         }
         slots_.swap(bigger);
     }
 
-    char word_[256];
+    char word_[256 + 8];
     uint32_t block_ = 0;
     std::vector<char> buf_;
-    std::vector<uint32_t> slots_;
+    std::vector<uint64_t> slots_;
     std::vector<Rec> recs_;
     std::vector<char> text_;
     std::vector<uint32_t> postings_;
