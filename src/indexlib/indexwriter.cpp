@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -45,10 +46,15 @@ std::vector<uint8_t> block_list(const std::vector<uint32_t>& blocks) {
     // One spare byte: the reader of an odd value touches the byte after it.
     std::vector<uint8_t> bytes(list_bytes(static_cast<uint32_t>(blocks.size())));
     auto put12 = [&bytes](uint32_t k, uint32_t v) {
-        uint32_t bit = 12 * k;
-        for (uint32_t i = 0; i < 12; i++, bit++)
-            if (v >> i & 1)
-                bytes[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+        uint32_t j = k * 12 / 8;
+        v &= 0xFFF;
+        if (k & 1) {
+            bytes[j] |= static_cast<uint8_t>(v << 4);
+            bytes[j + 1] |= static_cast<uint8_t>(v >> 4);
+        } else {
+            bytes[j] |= static_cast<uint8_t>(v);
+            bytes[j + 1] |= static_cast<uint8_t>(v >> 8);
+        }
     };
     put12(0, static_cast<uint32_t>(blocks.size()));
     for (size_t i = 0; i < blocks.size(); i++)
@@ -162,69 +168,103 @@ Image lay_out(const Index& index) {
     return im;
 }
 
+void WordSet::add(const std::string& word, const std::vector<uint32_t>& word_blocks) {
+    text_at.push_back(static_cast<uint32_t>(text.size()));
+    text.insert(text.end(), word.begin(), word.end());
+    text.push_back('\0');
+    for (uint32_t b : word_blocks)
+        blocks.push_back(static_cast<uint16_t>(b));
+    start.push_back(static_cast<uint32_t>(blocks.size()));
+}
+
 namespace {
 
 struct Probe {
     uint32_t first, r6, r16;
 };
 
-Probe probe_of(const std::string& text, uint32_t prime) {
+Probe probe_of(const char* text, uint32_t prime) {
     uint32_t h, r;
-    hash_word(text.c_str(), &h, &r);
+    hash_word(text, &h, &r);
     return {h % prime, check6(r), check16(r)};
 }
 
-// An entry under construction: its owner's check codes and the blocks it names.
-struct Entry {
-    uint32_t r6 = 0, r16 = 0;
-    std::vector<uint32_t> blocks;
-    bool used = false;
-    uint32_t value() const { return blocks.size() == 1 ? kind1(r16, blocks[0]) : kind0(r6); }
-    bool accepts(const Probe& p) const {
-        return blocks.size() == 1 ? r16 == p.r16 : r6 == p.r6;
-    }
+constexpr uint32_t no_owner = UINT32_MAX;
+
+// A slot under construction: the word that claimed it gives the check codes;
+// its blocks are the owner's own, or a merged set once other words share it.
+struct Slot {
+    uint32_t owner = no_owner;
+    int32_t merged = -1;   // index into the merged sets
+    uint16_t r16 = 0;
+    uint8_t r6 = 0;
 };
+
+using Span = std::pair<const uint16_t*, const uint16_t*>;
 
 }  // namespace
 
 Placement place_words(const std::vector<Word>& words, uint32_t prime, Index& index) {
-    Placement result;
-    std::vector<Entry> table(prime);
-    std::vector<Probe> probes;
-    probes.reserve(words.size());
+    WordSet set;
     for (const Word& w : words)
-        probes.push_back(probe_of(w.text, prime));
-    auto covers = [](const std::vector<uint32_t>& have, const std::vector<uint32_t>& want) {
-        return std::includes(have.begin(), have.end(), want.begin(), want.end());
+        set.add(w.text, w.blocks);
+    return place_words(set, prime, index);
+}
+
+Placement place_words(const WordSet& words, uint32_t prime, Index& index) {
+    Placement result;
+    const size_t n_words = words.size();
+    std::vector<Slot> table(prime);
+    std::vector<std::vector<uint16_t>> merged;
+    auto own = [&words](size_t w) -> Span {
+        return {words.blocks.data() + words.start[w], words.blocks.data() + words.start[w + 1]};
+    };
+    auto blocks_of = [&](const Slot& s) -> Span {
+        if (s.merged < 0)
+            return own(s.owner);
+        const auto& m = merged[static_cast<size_t>(s.merged)];
+        return {m.data(), m.data() + m.size()};
+    };
+    auto accepts = [&](const Slot& s, const Probe& p) {
+        Span b = blocks_of(s);
+        return b.second - b.first == 1 ? s.r16 == p.r16 : s.r6 == p.r6;
     };
 
     // Growing an entry from one block to more changes its check code from the
     // 16-bit one to the 6-bit one, which can capture or release other words'
     // lookups; so passes repeat until every lookup ends on an entry that covers
     // the word. Entries only grow, so this ends.
-    std::vector<uint32_t> ends(words.size());
+    std::vector<Probe> probes(n_words);
+    for (size_t w = 0; w < n_words; w++)
+        probes[w] = probe_of(words.word(w), prime);
+    std::vector<uint32_t> ends(n_words);
     for (bool changed = true; changed;) {
         changed = false;
-        for (size_t w = 0; w < words.size(); w++) {
-            const Probe& p = probes[w];
+        for (size_t w = 0; w < n_words; w++) {
+            const Probe p = probes[w];
             uint32_t k = p.first;
             uint16_t t = 0;
             bool found = false;
             for (uint32_t n = 0; n < prime && !found; n++) {
-                Entry& e = table[k];
-                if (!e.used) {
-                    e.used = true;
-                    e.r6 = p.r6;
-                    e.r16 = p.r16;
-                    e.blocks = words[w].blocks;
+                Slot& s = table[k];
+                if (s.owner == no_owner) {
+                    s.owner = static_cast<uint32_t>(w);
+                    s.r6 = static_cast<uint8_t>(p.r6);
+                    s.r16 = static_cast<uint16_t>(p.r16);
                     changed = true;
                     found = true;
-                } else if (e.accepts(p)) {
-                    if (!covers(e.blocks, words[w].blocks)) {
-                        std::vector<uint32_t> merged;
-                        std::set_union(e.blocks.begin(), e.blocks.end(), words[w].blocks.begin(),
-                                       words[w].blocks.end(), std::back_inserter(merged));
-                        e.blocks = std::move(merged);
+                } else if (accepts(s, p)) {
+                    Span have = blocks_of(s), want = own(w);
+                    if (!std::includes(have.first, have.second, want.first, want.second)) {
+                        std::vector<uint16_t> both;
+                        std::set_union(have.first, have.second, want.first, want.second,
+                                       std::back_inserter(both));
+                        if (s.merged < 0) {
+                            s.merged = static_cast<int32_t>(merged.size());
+                            merged.push_back(std::move(both));
+                        } else {
+                            merged[static_cast<size_t>(s.merged)] = std::move(both);
+                        }
                         changed = true;
                     }
                     found = true;
@@ -239,40 +279,39 @@ Placement place_words(const std::vector<Word>& words, uint32_t prime, Index& ind
         }
     }
 
-    std::vector<uint32_t> owner(prime, UINT32_MAX);
-    for (size_t w = 0; w < words.size(); w++) {
-        if (owner[ends[w]] == UINT32_MAX)
-            owner[ends[w]] = static_cast<uint32_t>(w);
-        else
+    for (size_t w = 0; w < n_words; w++)
+        if (table[ends[w]].owner != w)
             result.shared++;
-    }
     const auto num_blocks = static_cast<int32_t>(index.blocks.size());
+    const uint32_t map_bytes = static_cast<uint32_t>(num_blocks + 7) / 8;
     index.slots.assign(prime, 0);
     index.areas.clear();
+    std::vector<uint32_t> named;
     for (uint32_t k = 0; k < prime; k++) {
-        const Entry& e = table[k];
-        if (!e.used)
+        const Slot& s = table[k];
+        if (s.owner == no_owner)
             continue;
         result.entries++;
-        const auto n = static_cast<uint32_t>(e.blocks.size());
+        Span b = blocks_of(s);
+        const auto n = static_cast<uint32_t>(b.second - b.first);
         if (n == 1) {
-            index.slots[k] = kind1(e.r16, e.blocks[0]);
+            index.slots[k] = kind1(s.r16, b.first[0]);
         } else if (n == 2) {
-            index.slots[k] = kind2(e.r6, e.blocks[0], e.blocks[1]);
+            index.slots[k] = kind2(s.r6, b.first[0], b.first[1]);
         } else {
-            uint32_t map_bytes = static_cast<uint32_t>(num_blocks + 7) / 8;
+            named.assign(b.first, b.second);
             if (n <= max_list_count && list_bytes(n) <= map_bytes) {
-                index.slots[k] = kind3(e.r6);
-                index.areas.push_back({false, block_list(e.blocks), k});
+                index.slots[k] = kind3(s.r6);
+                index.areas.push_back({false, block_list(named), k});
                 result.lists++;
             } else {
-                index.slots[k] = kind0(e.r6);
-                index.areas.push_back({true, bitmap(e.blocks, num_blocks), k});
+                index.slots[k] = kind0(s.r6);
+                index.areas.push_back({true, bitmap(named, num_blocks), k});
                 result.maps++;
             }
         }
     }
-    index.num_words = static_cast<int32_t>(words.size());
+    index.num_words = static_cast<int32_t>(n_words);
     result.ok = true;
     return result;
 }

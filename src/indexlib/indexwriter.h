@@ -74,12 +74,26 @@ struct Placement {
     uint32_t lists = 0, maps = 0;
 };
 
+// Words in compact form, for whole trees: word w's text is the NUL-terminated
+// string at text.data() + text_at[w]; its blocks, ascending and without
+// repeats, are blocks[start[w]] up to blocks[start[w + 1]].
+struct WordSet {
+    std::vector<char> text;
+    std::vector<uint32_t> text_at;
+    std::vector<uint32_t> start{0};
+    std::vector<uint16_t> blocks;
+    size_t size() const { return text_at.size(); }
+    const char* word(size_t w) const { return text.data() + text_at[w]; }
+    void add(const std::string& word, const std::vector<uint32_t>& word_blocks);
+};
+
 // Fills index.slots (hash_prime slots) and index.areas so that the search's
 // probe of every word ends on an entry naming all of its blocks. A word whose
 // probe meets an entry it would accept shares that entry, which then names
 // both words' blocks. Fails (ok false) when some probe exhausts its bound: the
 // table is too small.
 Placement place_words(const std::vector<Word>& words, uint32_t hash_prime, Index& index);
+Placement place_words(const WordSet& words, uint32_t hash_prime, Index& index);
 
 // Runs the search's lookup of text over laid-out bytes, without the tool's
 // process exits: the blocks it would search, in order, or an error text.
