@@ -166,6 +166,9 @@ size_t key_len;
 constexpr int looked_for = 3;
 size_t key_at[looked_for];
 unsigned char key_or[looked_for], key_is[looked_for];
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
+__m128i vec_or[looked_for], vec_is[looked_for];  // the same, in every lane
+#endif
 
 inline unsigned char fold(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c;
@@ -226,6 +229,10 @@ scan_kind prepare_key() {
         key_at[k] = best < key_len ? best : key_at[k - 1];
         key_or[k] = key_case[key_at[k]];
         key_is[k] = key[key_at[k]];
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
+        vec_or[k] = _mm_set1_epi8(static_cast<char>(key_or[k]));
+        vec_is[k] = _mm_set1_epi8(static_cast<char>(key_is[k]));
+#endif
     }
     return anywhere;
 }
@@ -269,12 +276,9 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
     const unsigned char* p1 = b + key_at[1];
     const unsigned char* p2 = b + key_at[2];
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
-    const __m128i or0 = _mm_set1_epi8(static_cast<char>(key_or[0]));
-    const __m128i is0 = _mm_set1_epi8(static_cast<char>(key_is[0]));
-    const __m128i or1 = _mm_set1_epi8(static_cast<char>(key_or[1]));
-    const __m128i is1 = _mm_set1_epi8(static_cast<char>(key_is[1]));
-    const __m128i or2 = _mm_set1_epi8(static_cast<char>(key_or[2]));
-    const __m128i is2 = _mm_set1_epi8(static_cast<char>(key_is[2]));
+    const __m128i or0 = vec_or[0], is0 = vec_is[0];
+    const __m128i or1 = vec_or[1], is1 = vec_is[1];
+    const __m128i or2 = vec_or[2], is2 = vec_is[2];
     while (q + 32 <= to) {
         __m128i lo = _mm_and_si128(_mm_and_si128(byte_there(p0 + q, or0, is0),
                                                  byte_there(p1 + q, or1, is1)),
