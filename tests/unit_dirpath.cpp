@@ -1,6 +1,7 @@
-// The kept directory path, in process: a file whose parent is the directory
-// of the file before it costs its own name record only, and a newly opened
-// index is read afresh.
+// The kept directory path, in process: a file whose parent is on the path of
+// the directory built last costs only the records below it, and a newly
+// opened index is read afresh. Records renamed on disk under the walk show
+// which records were read.
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -42,6 +43,10 @@ TEST(DirPath, SameParentReadsOnlyTheFileRecord) {
     int32_t b = tree.file("/docs/b");
     int32_t c = tree.file("/misc/c");
     int32_t d = tree.file("/docs/d");
+    int32_t e = tree.file("/docs/sub/e");
+    int32_t f = tree.file("/docs/sub/deeper/f");
+    int32_t g = tree.file("/docs/g");
+    int32_t h = tree.file("/misc/sub/h");
     indexlib::Image im = indexlib::lay_out(tree.index);
     ASSERT_EQ(im.error, "");
     write_index(dir.path, im.bytes);
@@ -57,8 +62,16 @@ TEST(DirPath, SameParentReadsOnlyTheFileRecord) {
     // Another directory came between: the walk reads the records again.
     EXPECT_STREQ(resolve_filename(im.file_record[d]), "/DOCS/d");
 
+    // A subdirectory of the kept path costs its own record only: the
+    // directories above it are taken as kept.
     rename_dir_record(dir.path, im.dir_record[tree.dirs["/docs"]], "dOcS");
+    EXPECT_STREQ(resolve_filename(im.file_record[e]), "/DOCS/sub/e");
+    EXPECT_STREQ(resolve_filename(im.file_record[f]), "/DOCS/sub/deeper/f");
+    EXPECT_STREQ(resolve_filename(im.file_record[g]), "/DOCS/g");
     EXPECT_STREQ(resolve_filename(im.file_record[a]), "/DOCS/a");
+    // A directory off the kept path is walked to the root again.
+    rename_dir_record(dir.path, im.dir_record[tree.dirs["/misc"]], "MISC");
+    EXPECT_STREQ(resolve_filename(im.file_record[h]), "/MISC/sub/h");
     close(fd);
     open_index();
     EXPECT_STREQ(resolve_filename(im.file_record[b]), "/dOcS/b");

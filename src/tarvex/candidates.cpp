@@ -93,15 +93,20 @@ static int32_t prepend_record(int64_t n, int32_t* pos) {
     return dir_num;
 }
 
+// Reads directory d's entry and record, puts "/" and its name in front of the
+// built part, and returns its parent.
+static int32_t prepend_dir(int32_t d, int32_t* pos) {
+    int64_t at = hdr.dir_table_offset + 4 * static_cast<int64_t>(d);
+    CHECK(inside(at, 4), "directory table entry inside the file");
+    int32_t record;
+    seek(at);
+    Read(fd, &record, 4, 1);
+    return prepend_record(record, pos);
+}
+
 static void prepend_dirs(int32_t d, int32_t* pos) {
-    while (d != 0) {
-        int64_t at = hdr.dir_table_offset + 4 * static_cast<int64_t>(d);
-        CHECK(inside(at, 4), "directory table entry inside the file");
-        int32_t record;
-        seek(at);
-        Read(fd, &record, 4, 1);
-        d = prepend_record(record, pos);
-    }
+    while (d != 0)
+        d = prepend_dir(d, pos);
 }
 
 static char* finish(int32_t pos) {
@@ -116,28 +121,52 @@ char* resolve_dir(int32_t n) {
     return finish(pos);
 }
 
-// The files of a block mostly share a directory: its path, once built from
-// its records, is kept for the next file with the same parent. It belongs to
-// the index it was read from, which opening an index again replaces.
-static int32_t last_dir;
-static int32_t last_dir_index = -1;
-static unsigned char last_dir_path[path_size];
-static int32_t last_dir_len;
+// Files come in directory order, so the last directory path built is kept,
+// with the directories along it: kept_dir[k] is the k-th below the root, its
+// path the first kept_len[k] bytes of kept_path. A walk stops at the first
+// directory on the kept path and takes the rest from there, so the files of
+// one directory cost their own name record only. What is kept belongs to the
+// index it was read from; opening an index again drops it.
+static int32_t kept_index = -1;
+static int32_t kept_depth;
+static int32_t kept_dir[path_size];
+static int32_t kept_len[path_size];
+static unsigned char kept_path[path_size];
+
+// Where directory d stands on the kept path, or -1.
+static int32_t kept_level(int32_t d) {
+    if (kept_index != index_opened)
+        return -1;
+    for (int32_t k = kept_depth - 1; k >= 0; k--)
+        if (kept_dir[k] == d)
+            return k;
+    return -1;
+}
 
 char* resolve_filename(int32_t n) {
     int32_t pos = path_size - 1;
     path[pos] = '\0';
     int32_t d = prepend_record(n, &pos);
-    if (d != 0 && d == last_dir && last_dir_index == index_opened) {
-        // The kept path is "/" and the rest, so it goes in as one more level.
-        prepend_name(last_dir_path + 1, last_dir_len - 1, &pos);
-    } else {
-        int32_t file_part = pos;
-        prepend_dirs(d, &pos);
-        last_dir = d;
-        last_dir_index = index_opened;
-        last_dir_len = file_part - pos;
-        memcpy(last_dir_path, path + pos, static_cast<size_t>(last_dir_len));
+    int32_t dir_end = pos;
+    // Each level puts at least its "/" in front, so path_size bounds the walk.
+    int32_t walked_dir[path_size], walked_end[path_size];
+    int32_t walked = 0, level = -1;
+    while (d != 0 && (level = kept_level(d)) < 0) {
+        walked_dir[walked] = d;
+        walked_end[walked++] = pos;
+        d = prepend_dir(d, &pos);
+    }
+    // The kept path is "/" and the rest, so it goes in as one more level.
+    if (d != 0)
+        prepend_name(kept_path + 1, kept_len[level] - 1, &pos);
+    if (walked > 0) {
+        kept_depth = d != 0 ? level + 1 : 0;
+        for (int32_t i = walked - 1; i >= 0; i--) {
+            kept_dir[kept_depth] = walked_dir[i];
+            kept_len[kept_depth++] = walked_end[i] - pos;
+        }
+        memcpy(kept_path, path + pos, static_cast<size_t>(dir_end - pos));
+        kept_index = index_opened;
     }
     return finish(pos);
 }
