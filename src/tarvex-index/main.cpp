@@ -693,6 +693,7 @@ int build(const Options& o, Progress& progress) {
         placed = indexlib::place_words(set, prime, index);
     }
     progress.phase("laying out");
+    index.share_areas = true;
     indexlib::Image im = indexlib::lay_out(index);
     if (!im.error.empty()) {
         if (im.error.find("16 MiB") != std::string::npos)
