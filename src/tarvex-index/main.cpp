@@ -202,6 +202,10 @@ struct Progress {
         if (!force && now - last < std::chrono::milliseconds(100))
             return;
         last = now;
+        if (bytes < 0) {
+            fprintf(stderr, "\r%s: %zu/%zu words   ", phase, files, total_files);
+            return;
+        }
         double secs = std::chrono::duration<double>(now - start).count();
         fprintf(stderr, "\r%s: %zu/%zu files, %.1f MB, %.1f MB/s   ", phase, files, total_files,
                 static_cast<double>(bytes) / 1e6, secs > 0 ? static_cast<double>(bytes) / 1e6 / secs : 0.0);
@@ -558,7 +562,7 @@ std::string check_words(const std::vector<uint8_t>& bytes, const WordSet& words,
     std::vector<uint8_t> named(max_blocks);
     for (size_t w = 0; w < words.size(); w++) {
         if (w % 4096 == 0)
-            progress.show("checking words", w, words.size(), 0);
+            progress.show("checking words", w, words.size(), -1);
         indexlib::Lookup found = indexlib::lookup(bytes, words.word(w));
         if (!found.error.empty())
             return std::string("word '") + words.word(w) + "': " + found.error;
