@@ -420,6 +420,9 @@ TEST(BuilderCheck, FailsOnADamagedIndex) {
         {"an entry cleared", used, 0, "is not found in block"},
         {"an entry naming a far block", used, 0x40000FFFu, "names block 4095"},
         {"the table shrunk", 32, prime / 2, "hash table"},
+        {"magic", 0, 0, "magic"},
+        {"bytes_per_bitmap", 40, 9999, "bytes_per_bitmap"},
+        {"strings area", 64, static_cast<uint32_t>(good.size()), "strings"},
     };
     for (const Damage& d : cases) {
         std::vector<uint8_t> bad = good;

@@ -351,8 +351,10 @@ private:
                 id = static_cast<uint32_t>(recs_.size()) + 1;
                 slots_[k] = uint64_t{h32} << 32 | id;
                 recs_.push_back({static_cast<uint32_t>(text_.size()), 0, static_cast<uint16_t>(len), 0});
+                // Zeros after the NUL up to a multiple of 8 let same() compare
+                // whole 8-byte groups.
                 text_.insert(text_.end(), word_, word_ + len);
-                text_.push_back('\0');
+                text_.resize(text_.size() + (len + 8) / 8 * 8 - len, '\0');
                 hit(id - 1);
                 if (recs_.size() * 2 > slots_.size())
                     grow();
@@ -361,11 +363,23 @@ private:
             if (slot >> 32 != h32)
                 continue;
             const Rec& r = recs_[id - 1];
-            if (r.len == len && memcmp(text_.data() + r.text_at, word_, len) == 0) {
+            if (r.len == len && same(text_.data() + r.text_at, len)) {
                 hit(id - 1);
                 return;
             }
         }
+    }
+
+    // Is the stored word at p the current word? Both are zero after their end.
+    bool same(const char* p, size_t len) const {
+        for (size_t i = 0; i < len; i += 8) {
+            uint64_t a, b;
+            memcpy(&a, p + i, 8);
+            memcpy(&b, word_ + i, 8);
+            if (a != b)
+                return false;
+        }
+        return true;
     }
 
     void hit(uint32_t w) {
@@ -747,6 +761,15 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
         return "num_files, num_dirs or num_words out of range";
     if (prime < 1 || !in(hash_at, 4 * int64_t{prime}) || field(9) != 4 * prime)
         return "hash table outside the file or its size wrong";
+    // The fields the search does not read are still the builder's truth.
+    const int32_t strings_size = field(7), lists_size = field(11), maps_size = field(12),
+                  strings_at = field(16), lists_at = field(18), maps_at = field(19);
+    if (field(10) != (num_blocks + 7) / 8)
+        return "bytes_per_bitmap is not the bytes of " + std::to_string(num_blocks) + " bits";
+    if (!in(strings_at, strings_size) || !in(lists_at, lists_size) || !in(maps_at, maps_size) ||
+        int64_t{lists_at} + lists_size > max_area_offset || int64_t{maps_at} + maps_size > max_area_offset)
+        return "strings, block-list or bitmap area outside the file or past 16 MiB";
+    auto within = [](int64_t at, int64_t n, int64_t from, int64_t size) { return at >= from && at + n <= from + size; };
     if (!in(block_at, 4 * int64_t{num_blocks}) || !in(file_at, 4 * int64_t{num_files}) ||
         !in(dir_at, 4 * (int64_t{num_dirs} + 1)))
         return "block, file or directory table outside the file";
@@ -762,7 +785,7 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
         prev = first;
     }
     auto name = [&](int32_t at, int16_t& parent, std::string& text) -> bool {
-        if (!in(at, name_window))
+        if (!in(at, name_window) || !within(at, 3, strings_at, strings_size))
             return false;
         const uint8_t* p = b.data() + at;
         const void* nul = memchr(p + 2, 0, name_window - 2);
@@ -811,8 +834,12 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
                 return "hash slot " + std::to_string(k) + ": its 512-byte window runs past the file";
             if (entry_check6(x) > 60)
                 return "hash slot " + std::to_string(k) + ": check code above 60";
+            if (kind == 0 && !within(at, (num_blocks + 7) / 8, maps_at, maps_size))
+                return "hash slot " + std::to_string(k) + ": bitmap outside the bitmap area";
             if (kind == 3) {
                 uint32_t n = unpack12(b.data() + at, 0);
+                if (!within(at, list_bytes(std::min<uint32_t>(n, max_list_count)), lists_at, lists_size))
+                    return "hash slot " + std::to_string(k) + ": block list outside the list area";
                 if (n > max_list_count)
                     return "hash slot " + std::to_string(k) + ": block list of more than 340 blocks";
                 for (uint32_t i = 1; i <= n; i++)
