@@ -667,15 +667,17 @@ int build(const Options& o, Progress& progress) {
     Collector words;
     size_t binary = 0, unreadable = t.walk.unreadable.size();
     int64_t scanned = 0, offset = 0;
-    int64_t candidate_block = -1;
+    int64_t block_start = 0;   // offset where the open block began
     for (size_t i = 0; i < files.size(); i++) {
         const FileEntry& f = files[i];
-        // Blocks hold about equal shares of the bytes: a file joins the block
-        // its starting byte falls in, and a block is opened only when an
-        // indexed file needs it, so none is empty.
-        int64_t cand = total > 0 ? std::min<int64_t>(offset * want_blocks / total, want_blocks - 1)
-                                 : static_cast<int64_t>(i) * want_blocks / static_cast<int64_t>(files.size());
-        bool opens = cand != candidate_block;
+        // Each block takes about an equal share of the bytes still to come, so
+        // that a large file, which fills a block alone, leaves the other
+        // blocks to the rest. A block is opened only when an indexed file
+        // needs it, so none is empty.
+        const auto opened = static_cast<int64_t>(index.blocks.size());
+        bool opens = opened == 0 ||
+                     (opened < want_blocks &&
+                      offset - block_start + f.size / 2 >= (total - block_start) / (want_blocks - opened + 1));
         uint32_t block = static_cast<uint32_t>(index.blocks.size()) - (opens ? 0 : 1);
         words.start_block(block);
         int64_t got = 0;
@@ -693,7 +695,7 @@ int build(const Options& o, Progress& progress) {
         }
         if (opens) {
             index.blocks.push_back(static_cast<int32_t>(index.files.size()));
-            candidate_block = cand;
+            block_start = offset - f.size;
         }
         names.file(f.rel, t.root);
         scanned += got;
