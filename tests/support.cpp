@@ -35,6 +35,10 @@ TempDir::~TempDir() {
 }
 
 Result run_tarvex(const std::string& dir, const std::vector<std::string>& args) {
+    return run_binary(TARVEX_BIN, dir, args);
+}
+
+Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args) {
     TempDir io;
     std::string out_path = io.path + "/out", err_path = io.path + "/err";
     pid_t pid = fork();
@@ -48,11 +52,11 @@ Result run_tarvex(const std::string& dir, const std::vector<std::string>& args) 
         dup2(out, 1);
         dup2(err, 2);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(TARVEX_BIN));
+        argv.push_back(const_cast<char*>(bin.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(TARVEX_BIN, argv.data());
+        execv(bin.c_str(), argv.data());
         _exit(127);
     }
     Result run;

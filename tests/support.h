@@ -26,6 +26,8 @@ struct Result {
 
 // Runs the tarvex binary in dir with the given arguments (argv[1]...).
 Result run_tarvex(const std::string& dir, const std::vector<std::string>& args);
+// Runs any binary the same way: in dir, standard input from /dev/null.
+Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args);
 
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);

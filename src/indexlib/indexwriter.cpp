@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string_view>
+#include <unordered_map>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,13 +76,25 @@ Image lay_out(const Index& index) {
     int32_t lists_at = static_cast<int32_t>(out.size());
     int32_t maps_at = lists_at;
     im.area_offset.assign(index.areas.size(), 0);
+    std::unordered_map<std::string_view, int32_t> stored;
     for (int pass = 0; pass < 2; pass++) {
-        if (pass == 1)
+        if (pass == 1) {
             maps_at = static_cast<int32_t>(out.size());
+            // A list's bytes may equal a bitmap's and mean other blocks.
+            stored.clear();
+        }
         for (size_t a = 0; a < index.areas.size(); a++) {
             const Area& area = index.areas[a];
             if (area.bitmap != (pass == 1))
                 continue;
+            if (index.share_areas) {
+                std::string_view key(reinterpret_cast<const char*>(area.bytes.data()), area.bytes.size());
+                auto [it, fresh] = stored.try_emplace(key, static_cast<int32_t>(out.size()));
+                if (!fresh) {
+                    im.area_offset[a] = it->second;
+                    continue;
+                }
+            }
             im.area_offset[a] = static_cast<int32_t>(out.size());
             out.insert(out.end(), area.bytes.begin(), area.bytes.end());
             last_window = std::max(last_window, int64_t{im.area_offset[a]} + block_window);

@@ -36,6 +36,9 @@ struct Index {
     std::vector<Name> dirs;        // directory d (from 1) is dirs[d - 1]
     std::vector<Name> files;       // file f is files[f]
     std::vector<Area> areas;
+    // Store each distinct area once: entries whose blocks are the same point
+    // at one bitmap or list. Off, every area has bytes of its own.
+    bool share_areas = false;
 };
 
 // The file and where lay_out put each piece, for tests that damage it.

@@ -202,6 +202,10 @@ struct Progress {
         if (!force && now - last < std::chrono::milliseconds(100))
             return;
         last = now;
+        if (bytes < 0) {
+            fprintf(stderr, "\r%s: %zu/%zu words   ", phase, files, total_files);
+            return;
+        }
         double secs = std::chrono::duration<double>(now - start).count();
         fprintf(stderr, "\r%s: %zu/%zu files, %.1f MB, %.1f MB/s   ", phase, files, total_files,
                 static_cast<double>(bytes) / 1e6, secs > 0 ? static_cast<double>(bytes) / 1e6 / secs : 0.0);
@@ -347,8 +351,10 @@ private:
                 id = static_cast<uint32_t>(recs_.size()) + 1;
                 slots_[k] = uint64_t{h32} << 32 | id;
                 recs_.push_back({static_cast<uint32_t>(text_.size()), 0, static_cast<uint16_t>(len), 0});
+                // Zeros after the NUL up to a multiple of 8 let same() compare
+                // whole 8-byte groups.
                 text_.insert(text_.end(), word_, word_ + len);
-                text_.push_back('\0');
+                text_.resize(text_.size() + (len + 8) / 8 * 8 - len, '\0');
                 hit(id - 1);
                 if (recs_.size() * 2 > slots_.size())
                     grow();
@@ -357,11 +363,23 @@ private:
             if (slot >> 32 != h32)
                 continue;
             const Rec& r = recs_[id - 1];
-            if (r.len == len && memcmp(text_.data() + r.text_at, word_, len) == 0) {
+            if (r.len == len && same(text_.data() + r.text_at, len)) {
                 hit(id - 1);
                 return;
             }
         }
+    }
+
+    // Is the stored word at p the current word? Both are zero after their end.
+    bool same(const char* p, size_t len) const {
+        for (size_t i = 0; i < len; i += 8) {
+            uint64_t a, b;
+            memcpy(&a, p + i, 8);
+            memcpy(&b, word_ + i, 8);
+            if (a != b)
+                return false;
+        }
+        return true;
     }
 
     void hit(uint32_t w) {
@@ -558,7 +576,7 @@ std::string check_words(const std::vector<uint8_t>& bytes, const WordSet& words,
     std::vector<uint8_t> named(max_blocks);
     for (size_t w = 0; w < words.size(); w++) {
         if (w % 4096 == 0)
-            progress.show("checking words", w, words.size(), 0);
+            progress.show("checking words", w, words.size(), -1);
         indexlib::Lookup found = indexlib::lookup(bytes, words.word(w));
         if (!found.error.empty())
             return std::string("word '") + words.word(w) + "': " + found.error;
@@ -649,15 +667,17 @@ int build(const Options& o, Progress& progress) {
     Collector words;
     size_t binary = 0, unreadable = t.walk.unreadable.size();
     int64_t scanned = 0, offset = 0;
-    int64_t candidate_block = -1;
+    int64_t block_start = 0;   // offset where the open block began
     for (size_t i = 0; i < files.size(); i++) {
         const FileEntry& f = files[i];
-        // Blocks hold about equal shares of the bytes: a file joins the block
-        // its starting byte falls in, and a block is opened only when an
-        // indexed file needs it, so none is empty.
-        int64_t cand = total > 0 ? std::min<int64_t>(offset * want_blocks / total, want_blocks - 1)
-                                 : static_cast<int64_t>(i) * want_blocks / static_cast<int64_t>(files.size());
-        bool opens = cand != candidate_block;
+        // Each block takes about an equal share of the bytes still to come, so
+        // that a large file, which fills a block alone, leaves the other
+        // blocks to the rest. A block is opened only when an indexed file
+        // needs it, so none is empty.
+        const auto opened = static_cast<int64_t>(index.blocks.size());
+        bool opens = opened == 0 ||
+                     (opened < want_blocks &&
+                      offset - block_start + f.size / 2 >= (total - block_start) / (want_blocks - opened + 1));
         uint32_t block = static_cast<uint32_t>(index.blocks.size()) - (opens ? 0 : 1);
         words.start_block(block);
         int64_t got = 0;
@@ -675,7 +695,7 @@ int build(const Options& o, Progress& progress) {
         }
         if (opens) {
             index.blocks.push_back(static_cast<int32_t>(index.files.size()));
-            candidate_block = cand;
+            block_start = offset - f.size;
         }
         names.file(f.rel, t.root);
         scanned += got;
@@ -693,6 +713,7 @@ int build(const Options& o, Progress& progress) {
         placed = indexlib::place_words(set, prime, index);
     }
     progress.phase("laying out");
+    index.share_areas = true;
     indexlib::Image im = indexlib::lay_out(index);
     if (!im.error.empty()) {
         if (im.error.find("16 MiB") != std::string::npos)
@@ -742,6 +763,15 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
         return "num_files, num_dirs or num_words out of range";
     if (prime < 1 || !in(hash_at, 4 * int64_t{prime}) || field(9) != 4 * prime)
         return "hash table outside the file or its size wrong";
+    // The fields the search does not read are still the builder's truth.
+    const int32_t strings_size = field(7), lists_size = field(11), maps_size = field(12),
+                  strings_at = field(16), lists_at = field(18), maps_at = field(19);
+    if (field(10) != (num_blocks + 7) / 8)
+        return "bytes_per_bitmap is not the bytes of " + std::to_string(num_blocks) + " bits";
+    if (!in(strings_at, strings_size) || !in(lists_at, lists_size) || !in(maps_at, maps_size) ||
+        int64_t{lists_at} + lists_size > max_area_offset || int64_t{maps_at} + maps_size > max_area_offset)
+        return "strings, block-list or bitmap area outside the file or past 16 MiB";
+    auto within = [](int64_t at, int64_t n, int64_t from, int64_t size) { return at >= from && at + n <= from + size; };
     if (!in(block_at, 4 * int64_t{num_blocks}) || !in(file_at, 4 * int64_t{num_files}) ||
         !in(dir_at, 4 * (int64_t{num_dirs} + 1)))
         return "block, file or directory table outside the file";
@@ -757,7 +787,7 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
         prev = first;
     }
     auto name = [&](int32_t at, int16_t& parent, std::string& text) -> bool {
-        if (!in(at, name_window))
+        if (!in(at, name_window) || !within(at, 3, strings_at, strings_size))
             return false;
         const uint8_t* p = b.data() + at;
         const void* nul = memchr(p + 2, 0, name_window - 2);
@@ -806,8 +836,12 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
                 return "hash slot " + std::to_string(k) + ": its 512-byte window runs past the file";
             if (entry_check6(x) > 60)
                 return "hash slot " + std::to_string(k) + ": check code above 60";
+            if (kind == 0 && !within(at, (num_blocks + 7) / 8, maps_at, maps_size))
+                return "hash slot " + std::to_string(k) + ": bitmap outside the bitmap area";
             if (kind == 3) {
                 uint32_t n = unpack12(b.data() + at, 0);
+                if (!within(at, list_bytes(std::min<uint32_t>(n, max_list_count)), lists_at, lists_size))
+                    return "hash slot " + std::to_string(k) + ": block list outside the list area";
                 if (n > max_list_count)
                     return "hash slot " + std::to_string(k) + ": block list of more than 340 blocks";
                 for (uint32_t i = 1; i <= n; i++)

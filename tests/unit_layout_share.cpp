@@ -1,0 +1,82 @@
+// Shared bitmaps and lists, and the 16 MiB bound on where they may lie.
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "index.h"
+#include "indexlib/indexwriter.h"
+
+namespace {
+
+indexlib::Index blocks_of_one_file(int32_t n) {
+    indexlib::Index index;
+    for (int32_t b = 0; b < n; b++) {
+        index.blocks.push_back(b);
+        index.files.push_back({0, "f" + std::to_string(b)});
+    }
+    return index;
+}
+
+std::vector<uint32_t> range(uint32_t from, uint32_t to) {
+    std::vector<uint32_t> out;
+    for (uint32_t b = from; b < to; b++)
+        out.push_back(b);
+    return out;
+}
+
+TEST(ShareAreas, EqualBlockSetsPointAtOneAreaAndLookupsStayWhole) {
+    const std::vector<indexlib::Word> words = {
+        {"alpha", {1, 3, 5}}, {"beta", {1, 3, 5}}, {"gamma", range(0, 60)},
+        {"delta", range(0, 60)}, {"omega", {2, 3, 4}}};
+    for (bool share : {false, true}) {
+        indexlib::Index index = blocks_of_one_file(100);
+        ASSERT_TRUE(indexlib::place_words(words, 101, index).ok);
+        ASSERT_EQ(index.areas.size(), 5u);
+        index.share_areas = share;
+        indexlib::Image im = indexlib::lay_out(index);
+        ASSERT_EQ(im.error, "");
+        std::set<int32_t> offsets(im.area_offset.begin(), im.area_offset.end());
+        EXPECT_EQ(offsets.size(), share ? 3u : 5u);
+        EXPECT_EQ(im.hdr.filelists_size, share ? 2 * 6 : 3 * 6);
+        EXPECT_EQ(im.hdr.bitmaps_size, share ? 13 : 2 * 13);
+        for (const indexlib::Word& w : words) {
+            indexlib::Lookup found = indexlib::lookup(im.bytes, w.text);
+            EXPECT_EQ(found.error, "") << w.text;
+            EXPECT_EQ(found.blocks, w.blocks) << w.text << (share ? " shared" : "");
+        }
+    }
+}
+
+TEST(ShareAreas, AListNeverSharesABitmapsBytes) {
+    indexlib::Index index = blocks_of_one_file(48);
+    index.slots.assign(7, 0);
+    std::vector<uint8_t> bytes = indexlib::block_list({1, 2, 3});
+    ASSERT_EQ(bytes.size(), 6u);  // as long as a bitmap of 48 blocks
+    index.slots[1] = indexlib::kind3(0);
+    index.slots[2] = indexlib::kind0(0);
+    index.areas = {{false, bytes, 1}, {true, bytes, 2}};
+    index.share_areas = true;
+    indexlib::Image im = indexlib::lay_out(index);
+    ASSERT_EQ(im.error, "");
+    EXPECT_NE(im.area_offset[0], im.area_offset[1]);
+}
+
+TEST(LayOut, AreasPast16MiBAreRefusedUnlessTheyShare) {
+    indexlib::Index index = blocks_of_one_file(4096);
+    const uint32_t n = (max_area_offset / block_window) + 1;  // one 512-byte bitmap too many
+    index.slots.assign(n, 0);
+    std::vector<uint8_t> all(block_window, 0xFF);
+    for (uint32_t k = 0; k < n; k++) {
+        index.slots[k] = indexlib::kind0(k % 61);
+        index.areas.push_back({true, all, k});
+    }
+    EXPECT_EQ(indexlib::lay_out(index).error, "bitmaps and block lists run past 16 MiB");
+    index.share_areas = true;
+    indexlib::Image im = indexlib::lay_out(index);
+    EXPECT_EQ(im.error, "");
+    EXPECT_EQ(im.hdr.bitmaps_size, block_window);
+}
+
+}  // namespace
