@@ -275,6 +275,18 @@ TEST(ScanDiff, RandomFilesTimesRandomWords) {
     EXPECT_GT(printed, 1000);
 }
 
+// A name longer than any path the index can give still prints whole.
+TEST(ScanDiff, NameLongerThanAnyRebuiltPath) {
+    TempDir dir;
+    std::string file = dir.path;
+    for (int i = 0; i < 6; i++)
+        file += "/" + std::string(200, static_cast<char>('a' + i));
+    file += "/f";
+    ASSERT_GT(file.size(), static_cast<size_t>(path_size));
+    write_text(file, "a cat\n" + std::string(300, 'c') + "\nno\n");
+    EXPECT_EQ(compare_scans(file, {"cat", "c", "no"}), 1 + 3 + 1);
+}
+
 TEST(ScanDiff, UnopenableFiles) {
     TempDir dir;
     // A missing file is reported, a directory opens and reads as empty.
