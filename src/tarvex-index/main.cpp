@@ -881,7 +881,7 @@ int check(const Options& o, Progress& progress) {
     std::vector<bool> seen(paths.size());
     Collector words;
     int64_t scanned = 0;
-    size_t binary = 0, checked = 0;
+    size_t checked = 0;
     for (size_t i = 0; i < t.walk.files.size(); i++) {
         const FileEntry& f = t.walk.files[i];
         std::string shown = t.root + "/" + f.rel;
@@ -893,7 +893,6 @@ int check(const Options& o, Progress& progress) {
             int status = probe.scan(shown, got);
             if (status == 0)
                 return unsound(shown + " is not in the index");
-            binary++;
             continue;
         }
         seen[it->second] = true;
