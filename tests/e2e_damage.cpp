@@ -3,6 +3,7 @@
 // message and status, and the lines printed before the failure are kept.
 // Then valid indexes laid out in other orders, which must read the same.
 #include <functional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -119,6 +120,8 @@ struct Row {
     std::vector<size_t> printed;     // files whose line is printed before the end
     bool no_match = false;           // "sorry, no match" ends standard output
 };
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 std::vector<Row> rows() {
     const std::string h = "hash.cpp", c = "candidates.cpp";
