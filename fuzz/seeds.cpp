@@ -1,6 +1,11 @@
 // Writes the fuzz seeds: valid indexes of the harness's disc, written with the
 // index-writing library, that use every entry kind, and tables laid out by the
 // probe rule for every word of the disc. Usage: tarvex_seeds DIR
+//
+// With --hazards, writes instead the inputs that the harness itself must
+// survive (kept in fuzz/regressions/): names that climb out of the sandbox
+// to a device that never ends or to standard input, and a failure in the
+// path walk while the block's slice is allocated.
 #include <cstdio>
 #include <map>
 #include <set>
@@ -101,14 +106,33 @@ bool placed(Index& index) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: tarvex_seeds DIR\n");
-        return 1;
-    }
-    const std::string dir = argv[1];
-    std::map<std::string, Index> seeds;
+namespace {
+
+// Block 0's second file is renamed; widget's entry names block 0, whose first
+// file holds the word.
+Index renamed(const std::string& name, int16_t parent) {
+    Index index = base(31);
+    index.files[1] = {parent, name};
+    kind1(index, "widget", 0);
+    return index;
+}
+
+std::map<std::string, Index> hazards() {
+    const std::string up = "../../../../../../../../../../../../../../../../";
+    return {
+        {"escape-dev-zero", renamed(up + "dev/zero", 0)},
+        {"escape-stdin", renamed(up + "proc/self/fd/0", 0)},
+        {"walk-fails-holding-the-slice", renamed("a.txt", -1)},
+    };
+}
+
+}  // namespace
+
+namespace {
+
+std::map<std::string, Index> of_every_kind() {
     const int32_t num_blocks = static_cast<int32_t>(fuzzdisc::blocks().size());
+    std::map<std::string, Index> seeds;
 
     Index one = base(31);
     kind1(one, "widget", 0);
@@ -146,6 +170,19 @@ int main(int argc, char** argv) {
             seeds["placed" + std::to_string(prime)] = index;
     }
 
+    return seeds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool hazard = argc == 3 && std::string(argv[1]) == "--hazards";
+    if (argc != 2 && !hazard) {
+        fprintf(stderr, "usage: tarvex_seeds [--hazards] DIR\n");
+        return 1;
+    }
+    const std::string dir = argv[argc - 1];
+    const std::map<std::string, Index> seeds = hazard ? hazards() : of_every_kind();
     int written = 0;
     for (const auto& [name, index] : seeds) {
         indexlib::Image im = indexlib::lay_out(index);
