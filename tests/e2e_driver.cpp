@@ -112,6 +112,8 @@ const Damage header_damage[] = {
      "hash table inside the file"},
 };
 
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
 class HeaderDamage : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(HeaderDamage, EndsWithItsIntegrityFailure) {
