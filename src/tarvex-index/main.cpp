@@ -44,8 +44,8 @@ void print_help() {
           "  -o FILE          write the index to FILE instead\n"
           "  --mount PREFIX   store PREFIX as the tree's absolute path (where the tree\n"
           "                   will be mounted when searched) instead of DIR's own\n"
-          "  --blocks N       group the files into N blocks (1 to 4096; default 4096,\n"
-          "                   or one block per file for smaller trees)\n"
+          "  --blocks N       group the files into at most N blocks (1 to 4096; default\n"
+          "                   4096, or one block per file for smaller trees)\n"
           "  --check          verify an existing index against DIR instead of writing\n"
           "  -q               no progress display\n"
           "  --hash-slots N   testing only: a hash table of the first prime >= N slots,\n"
@@ -881,7 +881,7 @@ int check(const Options& o, Progress& progress) {
     std::vector<bool> seen(paths.size());
     Collector words;
     int64_t scanned = 0;
-    size_t binary = 0, checked = 0;
+    size_t checked = 0;
     for (size_t i = 0; i < t.walk.files.size(); i++) {
         const FileEntry& f = t.walk.files[i];
         std::string shown = t.root + "/" + f.rel;
@@ -893,7 +893,6 @@ int check(const Options& o, Progress& progress) {
             int status = probe.scan(shown, got);
             if (status == 0)
                 return unsound(shown + " is not in the index");
-            binary++;
             continue;
         }
         seen[it->second] = true;
