@@ -100,8 +100,7 @@ static void prepend_name(const unsigned char* name, int32_t len, int32_t* pos) {
 static int32_t prepend_record(int64_t n, int32_t* pos) {
     unsigned char buf[name_window];
     CHECK(inside(n, 3), "name record inside the file");
-    seek(n);
-    int32_t got = Read(fd, buf, name_window, 0);
+    int32_t got = Read_at(n, buf, name_window, 0);
     // Only bytes really read count: the window may run past the end of the file.
     const void* nul = got > 2 ? memchr(buf + 2, 0, static_cast<size_t>(got - 2)) : nullptr;
     CHECK(nul != nullptr, "name record ends with a NUL");
@@ -118,8 +117,7 @@ static int32_t prepend_dir(int32_t d, int32_t* pos) {
     int64_t at = hdr.dir_table_offset + 4 * static_cast<int64_t>(d);
     CHECK(inside(at, 4), "directory table entry inside the file");
     int32_t record;
-    seek(at);
-    Read(fd, &record, 4, 1);
+    Read_at(at, &record, 4, 1);
     return prepend_record(record, pos);
 }
 

@@ -25,8 +25,8 @@ uint32_t find_entry() {
     // as there are slots the word counts as not indexed.
     for (uint32_t probes = 0; probes < prime; probes++) {
         unsigned char b[4];
-        seek(hdr.hash_table_offset + 4 * static_cast<int64_t>(k));
-        CHECK(Read(fd, b, 4, 1) == 4, "read(fd, &x, 4) == 4");
+        CHECK(Read_at(hdr.hash_table_offset + 4 * static_cast<int64_t>(k), b, 4, 1) == 4,
+              "read(fd, &x, 4) == 4");
         uint32_t x;
         memcpy(&x, b, 4);
         if (x == 0)
@@ -48,8 +48,7 @@ int64_t search(uint32_t x) {
         return search_block(x & 0xFFF) + search_block((x >> 12) & 0xFFF);
 
     unsigned char p[block_window];
-    seek(offset);
-    int32_t got = Read(fd, p, block_window, 0);
+    int32_t got = Read_at(offset, p, block_window, 0);
     int64_t total = 0;
     if (kind == 0) {
         CHECK(hdr.num_blocks <= max_blocks, "hdr.num_blocks <= 4096");

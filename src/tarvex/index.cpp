@@ -36,14 +36,17 @@ extern int fuzz_status;
     quit(2);
 }
 
-int32_t Read(int fd, void* buf, int32_t n, int swap) {
+// Reads at the descriptor's position, or at offset when it is not negative.
+static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset) {
     CHECK(n > 0, "n > 0");
     CHECK(swap == 0 || (n & 3) == 0, "swap == 0 || (n & 3) == 0");
     auto* b = static_cast<unsigned char*>(buf);
     memset(b, 0, static_cast<size_t>(n));
     int32_t got = 0;
     while (got < n) {
-        ssize_t r = read(fd, b + got, static_cast<size_t>(n - got));
+        auto want = static_cast<size_t>(n - got);
+        ssize_t r = offset < 0 ? read(fd, b + got, want)
+                               : pread(fd, b + got, want, static_cast<off_t>(offset + got));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
@@ -63,7 +66,11 @@ int32_t Read(int fd, void* buf, int32_t n, int swap) {
     return got;
 }
 
-void seek(int64_t offset) { lseek(fd, static_cast<off_t>(offset), SEEK_SET); }
+int32_t Read(int fd, void* buf, int32_t n, int swap) { return read_index(fd, buf, n, swap, -1); }
+
+int32_t Read_at(int64_t offset, void* buf, int32_t n, int swap) {
+    return read_index(fd, buf, n, swap, offset);
+}
 
 bool inside(int64_t offset, int64_t n) {
     return offset >= 0 && n >= 0 && offset + n <= hdr.filesize;

@@ -133,9 +133,10 @@ void open_index();
 // (short only at the end of the file); a read error ends the process.
 int32_t Read(int fd, void* buf, int32_t n, int swap);
 
-// Positions the index at an absolute offset; the result is not examined
-// (callers have checked the offset against the file).
-void seek(int64_t offset);
+// Read at an absolute offset of the index, in one call: the positioned read
+// that every access but block expansion's tested seeks uses. The offset has
+// been checked against the file.
+int32_t Read_at(int64_t offset, void* buf, int32_t n, int swap);
 
 // Is [offset, offset + n) inside the index file?
 bool inside(int64_t offset, int64_t n);
