@@ -396,26 +396,17 @@ Lookup lookup(const std::vector<uint8_t>& bytes, const std::string& text) {
 
 std::vector<std::string> words_of(const std::string& text) {
     std::vector<std::string> out;
-    auto is_word = [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c >= 128;
-    };
+    auto byte = [&text](size_t i) { return word_byte(static_cast<unsigned char>(text[i])); };
     for (size_t i = 0; i < text.size();) {
-        if (!is_word(static_cast<unsigned char>(text[i]))) {
+        if (byte(i) == 0) {
             i++;
             continue;
         }
-        size_t j = i;
-        while (j < text.size() && is_word(static_cast<unsigned char>(text[j])))
-            j++;
-        if (j - i <= 255) {
-            std::string w = text.substr(i, j - i);
-            for (char& c : w)
-                if (c >= 'A' && c <= 'Z')
-                    c = static_cast<char>(c - 'A' + 'a');
+        std::string w;
+        for (; i < text.size() && byte(i) != 0; i++)
+            w.push_back(static_cast<char>(byte(i)));
+        if (w.size() <= 255)
             out.push_back(std::move(w));
-        }
-        i = j;
     }
     return out;
 }

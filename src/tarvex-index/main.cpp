@@ -226,12 +226,8 @@ struct Progress {
 struct WordBytes {
     unsigned char map[256];
     WordBytes() {
-        for (int c = 0; c < 256; c++) {
-            bool w = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     c == '_' || c >= 128;
-            map[c] = !w ? 0 : (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32)
-                                                      : static_cast<unsigned char>(c);
-        }
+        for (int c = 0; c < 256; c++)
+            map[c] = indexlib::word_byte(static_cast<unsigned char>(c));
     }
 };
 const WordBytes word_bytes;
