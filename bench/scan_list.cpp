@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
         perror(argv[argc - 1]);
         return 2;
     }
+    buffer_output();
     static char name[4096];
     long long total = 0;
     while (fgets(name, sizeof name, list) != nullptr) {

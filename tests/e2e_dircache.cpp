@@ -80,4 +80,37 @@ TEST(DirPaths, PathBoundHoldsForAKeptDirectory) {
     }
 }
 
+// Name records and directory records spread over many kilobytes of the index,
+// in names of every length, read forwards, backwards and across the edges of
+// what the reader keeps: every file keeps its own path.
+TEST(DirPaths, ManyLongNamesAcrossTheIndex) {
+    TempDir dir;
+    Disc disc(dir.path);
+    std::vector<std::string> dirs = {"", std::string(180, 'd') + "/",
+                                     std::string(180, 'd') + "/" + std::string(90, 'e') + "/",
+                                     std::string(120, 'f') + "/"};
+    std::string want;
+    for (int b = 0; b < 3; b++) {
+        std::vector<std::pair<std::string, std::string>> files;
+        for (int i = 0; i < 60; i++) {
+            // Directories alternate so that walks go up and back down.
+            const std::string& d = dirs[static_cast<size_t>(i * 7 + b) % dirs.size()];
+            std::string name = d + std::to_string(b) + "_" + std::to_string(i) + "_" +
+                               std::string(static_cast<size_t>((i * 37 + b * 11) % 200), 'n');
+            std::string text = "widget\n";
+            files.push_back({name, text});
+            want += dir.path + "/" + name + ": " + text;
+        }
+        disc.block(files);
+    }
+    disc.place(101);
+    disc.write();
+    ASSERT_GT(disc.image().bytes.size(), 3u * 4096u);
+
+    Result r = run_tarvex(dir.path, {"widget"});
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
 }  // namespace

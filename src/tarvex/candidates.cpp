@@ -9,6 +9,12 @@
 #include <unistd.h>
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 #include <emmintrin.h>
+// On x86-64 a 32-byte search is compiled beside the 16-byte one and taken
+// when the processor has AVX2; TARVEX_SSE2_SCAN leaves it out.
+#if defined(__x86_64__) && !defined(TARVEX_SSE2_SCAN) && (defined(__GNUC__) || defined(__clang__))
+#define TARVEX_WIDE_SCAN 1
+#include <immintrin.h>
+#endif
 #endif
 
 #include "index.h"
@@ -215,6 +221,9 @@ unsigned char key_or[looked_for], key_is[looked_for];
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 __m128i vec_or[looked_for], vec_is[looked_for];  // the same, in every lane
 #endif
+#ifdef TARVEX_WIDE_SCAN
+bool wide;  // the processor has AVX2: set with the key
+#endif
 
 inline unsigned char fold(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c;
@@ -280,6 +289,9 @@ scan_kind prepare_key() {
         vec_is[k] = _mm_set1_epi8(static_cast<char>(key_is[k]));
 #endif
     }
+#ifdef TARVEX_WIDE_SCAN
+    wide = __builtin_cpu_supports("avx2");
+#endif
     return anywhere;
 }
 
@@ -314,10 +326,63 @@ inline __m128i byte_there(const unsigned char* p, __m128i o, __m128i is) {
 }
 #endif
 
+#ifdef TARVEX_WIDE_SCAN
+__attribute__((target("avx2"))) inline __m256i byte_there_wide(const unsigned char* p,
+                                                                __m256i o, __m256i is) {
+    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    return _mm256_cmpeq_epi8(_mm256_or_si256(x, o), is);
+}
+
+// Looks for the word 64 positions at a time from *q while 64 are left before
+// to: true with *q on the first occurrence, or false with *q where fewer than
+// 64 are left.
+__attribute__((target("avx2"))) bool next_occurrence_wide(const unsigned char* b, size_t* at,
+                                                           size_t to) {
+    const unsigned char* p0 = b + key_at[0];
+    const unsigned char* p1 = b + key_at[1];
+    const unsigned char* p2 = b + key_at[2];
+    const __m256i or0 = _mm256_set1_epi8(static_cast<char>(key_or[0]));
+    const __m256i is0 = _mm256_set1_epi8(static_cast<char>(key_is[0]));
+    const __m256i or1 = _mm256_set1_epi8(static_cast<char>(key_or[1]));
+    const __m256i is1 = _mm256_set1_epi8(static_cast<char>(key_is[1]));
+    const __m256i or2 = _mm256_set1_epi8(static_cast<char>(key_or[2]));
+    const __m256i is2 = _mm256_set1_epi8(static_cast<char>(key_is[2]));
+    size_t q = *at;
+    while (q + 64 <= to) {
+        __m256i lo = _mm256_and_si256(
+            _mm256_and_si256(byte_there_wide(p0 + q, or0, is0), byte_there_wide(p1 + q, or1, is1)),
+            byte_there_wide(p2 + q, or2, is2));
+        __m256i hi = _mm256_and_si256(_mm256_and_si256(byte_there_wide(p0 + q + 32, or0, is0),
+                                                       byte_there_wide(p1 + q + 32, or1, is1)),
+                                      byte_there_wide(p2 + q + 32, or2, is2));
+        if (!_mm256_testz_si256(_mm256_or_si256(lo, hi), _mm256_or_si256(lo, hi))) {
+            uint64_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(lo)) |
+                            static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi)))
+                                << 32;
+            while (bits != 0) {
+                size_t c = q + static_cast<size_t>(std::countr_zero(bits));
+                if (key_at_pos(b + c)) {
+                    *at = c;
+                    return true;
+                }
+                bits &= bits - 1;
+            }
+        }
+        q += 64;
+    }
+    *at = q;
+    return false;
+}
+#endif
+
 // The first q in [from, to) where the word starts, or to; the bytes up to
 // q + key_len - 1 must be in the buffer for every such q.
 size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
     size_t q = from;
+#ifdef TARVEX_WIDE_SCAN
+    if (wide && next_occurrence_wide(b, &q, to))
+        return q;
+#endif
     const unsigned char* p0 = b + key_at[0];
     const unsigned char* p1 = b + key_at[1];
     const unsigned char* p2 = b + key_at[2];
@@ -387,27 +452,26 @@ size_t scanned_end(const unsigned char* b, size_t ps, size_t pe) {
     return z != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(z) - b) : pe;
 }
 
-// Each record goes out in one write to the stream: the file's "path: "
-// prefix, made once per file, the piece, and a newline where it has none, so
-// that every record ends with exactly one (a cut piece, a last line without
-// one and a piece cut short at a NUL get it added).
-char record[path_size + 2 + piece_max + 1];
-size_t prefix_len;
+// Records are gathered in out_block and go to the stream a file at a time (or
+// a full block at a time): one stdio call per file rather than one per line.
+// Each is the file's name, ": ", the piece, and a newline where it has none,
+// so that every record ends with exactly one (a cut piece, a last line
+// without one and a piece cut short at a NUL get it added).
+char out_block[64 * 1024];
+size_t out_fill;
+size_t name_len;
 
-void set_prefix(const char* filename) {
-    size_t n = strlen(filename);
-    // A name longer than any rebuilt path goes out on its own, record by record.
-    if (n + 2 > path_size + 2) {
-        prefix_len = 0;
-        return;
-    }
-    memcpy(record, filename, n);
-    memcpy(record + n, ": ", 2);
-    prefix_len = n + 2;
+void flush_block() {
+    if (out_fill > 0)
+        fwrite(out_block, 1, out_fill, stdout);
+    out_fill = 0;
 }
 
 void print_piece(const char* filename, const unsigned char* s, size_t n) {
-    if (prefix_len == 0) {
+    size_t len = name_len + 2 + n + 1;
+    if (len > sizeof out_block) {
+        // Only a caller's own name can be this long, never a rebuilt path.
+        flush_block();
         fputs(filename, stdout);
         fputs(": ", stdout);
         fwrite(s, 1, n, stdout);
@@ -415,11 +479,18 @@ void print_piece(const char* filename, const unsigned char* s, size_t n) {
             putc('\n', stdout);
         return;
     }
-    memcpy(record + prefix_len, s, n);
-    size_t len = prefix_len + n;
+    if (out_fill + len > sizeof out_block)
+        flush_block();
+    char* o = out_block + out_fill;
+    memcpy(o, filename, name_len);
+    o += name_len;
+    *o++ = ':';
+    *o++ = ' ';
+    memcpy(o, s, n);
+    o += n;
     if (s[n - 1] != '\n')
-        record[len++] = '\n';
-    fwrite(record, 1, len, stdout);
+        *o++ = '\n';
+    out_fill = static_cast<size_t>(o - out_block);
 }
 
 // Does the word, which ends with a newline, end the piece [ps, pe)?
@@ -516,6 +587,19 @@ int64_t scan_descriptor(int f, const char* filename, scan_kind kind) {
 
 }  // namespace
 
+// A pipe or a file takes records in 64 KiB writes rather than stdio's 4 KiB
+// ones: a word in most files prints megabytes, and each write costs a system
+// call and a wake-up of the reader. A terminal keeps its line buffering.
+char out_buf[64 * 1024];
+
+void buffer_output() {
+    // A stream's buffer may only be set before its first use: once a process.
+    static bool done;
+    if (!done && !isatty(STDOUT_FILENO))
+        setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
+    done = true;
+}
+
 int64_t search_file(const char* filename) {
     int f = open_candidate(filename);
     if (f < 0) {
@@ -523,8 +607,9 @@ int64_t search_file(const char* filename) {
         return 0;
     }
     scan_kind kind = prepare_key();
-    set_prefix(filename);
+    name_len = strlen(filename);
     int64_t rv = kind == never_matches ? 0 : scan_descriptor(f, filename, kind);
+    flush_block();
     close(f);
     return rv;
 }

@@ -8,8 +8,9 @@
 constexpr int path_size = 1024;  // a path holds at most 1023 bytes
 
 // The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
-// small enough for tests to cross its edges everywhere; TARVEX_PORTABLE_SCAN
-// takes the plain loop in place of the SSE2 candidate search.
+// small enough for tests to cross its edges everywhere. The candidate search
+// takes AVX2 where the processor has it, else SSE2; TARVEX_SSE2_SCAN leaves
+// out the first and TARVEX_PORTABLE_SCAN both, for a plain loop.
 #ifdef TARVEX_TINY_SCAN_BUFFER
 constexpr size_t scan_buf_size = 640;
 #else
@@ -27,6 +28,10 @@ char* resolve_filename(int32_t n);
 
 // The path of directory n ("" for the root, 0), in path.
 char* resolve_dir(int32_t n);
+
+// Gives stdout a large buffer unless it is a terminal; called before any
+// output.
+void buffer_output();
 
 // Prints every piece of filename that holds word; returns how many it printed,
 // 0 when the file cannot be opened. A piece is a line, or a 255-byte cut of a

@@ -36,12 +36,10 @@ extern int fuzz_status;
     quit(2);
 }
 
-// Reads at the descriptor's position, or at offset when it is not negative.
-static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset) {
-    CHECK(n > 0, "n > 0");
-    CHECK(swap == 0 || (n & 3) == 0, "swap == 0 || (n & 3) == 0");
-    auto* b = static_cast<unsigned char*>(buf);
-    memset(b, 0, static_cast<size_t>(n));
+// Reads up to n bytes into b, at the descriptor's position or at offset when
+// it is not negative; stops short only at the end of the file. Returns -1
+// with errno set when a read fails.
+static int32_t read_fully(int fd, unsigned char* b, int32_t n, int64_t offset) {
     int32_t got = 0;
     while (got < n) {
         auto want = static_cast<size_t>(n - got);
@@ -49,13 +47,89 @@ static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset
                                : pread(fd, b + got, want, static_cast<off_t>(offset + got));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0) {
-            fprintf(stderr, "read failed: %s\n", strerror(errno));
-            quit(1);
-        }
+        if (r < 0)
+            return -1;
         if (r == 0)
             break;
         got += static_cast<int32_t>(r);
+    }
+    return got;
+}
+
+// Positioned reads are answered from a few kept windows of the index where
+// they can be: the name records of one directory's files lie together, and so
+// do a walk's directory records and directory table entries, so most of them
+// cost no call. The index does not change while it is searched; a window
+// belongs to the open that read it. A window shorter than window_size ends at
+// the end of the file.
+constexpr int32_t window_size = 4096;
+constexpr int n_windows = 4;  // names, directory names, directory table, the rest
+struct index_window {
+    int32_t opened = -1;
+    int64_t at;
+    int32_t len;
+    uint64_t used;
+    unsigned char bytes[window_size];
+};
+static index_window windows[n_windows];
+static uint64_t window_uses;
+
+// The bytes of [offset, offset + n) from a window, or -1 when none holds them
+// and they are not worth one.
+static int32_t from_window(unsigned char* b, int32_t n, int64_t offset) {
+    index_window* w = nullptr;
+    for (index_window& k : windows) {
+        if (k.opened == index_opened && offset >= k.at && offset <= k.at + k.len &&
+            (offset + n <= k.at + k.len || k.len < window_size)) {
+            w = &k;
+            break;
+        }
+    }
+    if (w == nullptr) {
+        if (n > window_size / 2 || offset >= hdr.filesize)
+            return -1;
+        w = &windows[0];
+        for (index_window& k : windows)
+            if (k.used < w->used)
+                w = &k;
+        // A walk goes up as well as down the records: the window reaches back.
+        int64_t at = offset >= window_size / 4 ? offset - window_size / 4 : 0;
+        int64_t want = hdr.filesize - at < window_size ? hdr.filesize - at : window_size;
+        w->opened = -1;
+        // A failed read leaves the request to the direct read, which reports it.
+        int32_t len = read_fully(fd, w->bytes, static_cast<int32_t>(want), at);
+        if (len < 0)
+            return -1;
+        w->opened = index_opened;
+        w->at = at;
+        w->len = len;
+        if (offset > at + len)
+            return -1;
+    }
+    w->used = ++window_uses;
+    int64_t left = w->at + w->len - offset;
+    int32_t got = left < n ? static_cast<int32_t>(left) : n;
+    memcpy(b, w->bytes + (offset - w->at), static_cast<size_t>(got));
+    return got;
+}
+
+void drop_windows() {
+    for (index_window& w : windows)
+        w.opened = -1;
+}
+
+// Reads at the descriptor's position, or at offset when it is not negative.
+static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset) {
+    CHECK(n > 0, "n > 0");
+    CHECK(swap == 0 || (n & 3) == 0, "swap == 0 || (n & 3) == 0");
+    auto* b = static_cast<unsigned char*>(buf);
+    memset(b, 0, static_cast<size_t>(n));
+    int32_t got = offset >= 0 ? from_window(b, n, offset) : -1;
+    if (got < 0)
+        got = read_fully(fd, b, n, offset);
+    if (got < 0) {
+        fprintf(stderr, "read failed: %s\n", strerror(errno));
+        quit(1);
     }
     if (swap) {
         for (int32_t i = 0; i + 4 <= n; i += 4) {

@@ -133,10 +133,15 @@ void open_index();
 // (short only at the end of the file); a read error ends the process.
 int32_t Read(int fd, void* buf, int32_t n, int swap);
 
-// Read at an absolute offset of the index, in one call: the positioned read
-// that every access but block expansion's tested seeks uses. The offset has
-// been checked against the file.
+// Read at an absolute offset of the index: every access but block expansion's
+// tested seeks uses it. The bytes come from a few kept 4 KiB windows of the
+// file where they hold them, else from positioned reads; the result is the
+// same either way. The offset has been checked against the file.
 int32_t Read_at(int64_t offset, void* buf, int32_t n, int swap);
+
+// Forgets the kept windows of the index that Read_at answers from, for a
+// test that changes the index file under a search.
+void drop_windows();
 
 // Is [offset, offset + n) inside the index file?
 bool inside(int64_t offset, int64_t n);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "candidates.h"
 #include "hash.h"
 #include "index.h"
 
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
         if (*c >= 'A' && *c <= 'Z')
             *c = static_cast<char>(*c - 'A' + 'a');
 
+    buffer_output();
     open_index();
     uint32_t entry = find_entry();
     int64_t match = entry != 0 ? search(entry) : 0;
