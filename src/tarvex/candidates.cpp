@@ -319,6 +319,19 @@ inline bool key_at_pos(const unsigned char* s) {
 }
 
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
+// The first position q + i, bit i set in bits, where the word really starts:
+// the vector compares only look at three of its bytes.
+inline bool first_at(const unsigned char* b, size_t q, uint64_t bits, size_t* at) {
+    for (; bits != 0; bits &= bits - 1) {
+        size_t c = q + static_cast<size_t>(std::countr_zero(bits));
+        if (key_at_pos(b + c)) {
+            *at = c;
+            return true;
+        }
+    }
+    return false;
+}
+
 // Lane i is set where byte key_at[k] of an occurrence at i is there.
 inline __m128i byte_there(const unsigned char* p, __m128i o, __m128i is) {
     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -359,14 +372,8 @@ __attribute__((target("avx2"))) bool next_occurrence_wide(const unsigned char* b
             uint64_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(lo)) |
                             static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(hi)))
                                 << 32;
-            while (bits != 0) {
-                size_t c = q + static_cast<size_t>(std::countr_zero(bits));
-                if (key_at_pos(b + c)) {
-                    *at = c;
-                    return true;
-                }
-                bits &= bits - 1;
-            }
+            if (first_at(b, q, bits, at))
+                return true;
         }
         q += 64;
     }
@@ -400,12 +407,9 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
         if (_mm_movemask_epi8(_mm_or_si128(lo, hi)) != 0) {
             auto bits = static_cast<uint32_t>(_mm_movemask_epi8(lo)) |
                         static_cast<uint32_t>(_mm_movemask_epi8(hi)) << 16;
-            while (bits != 0) {
-                size_t c = q + static_cast<size_t>(std::countr_zero(bits));
-                if (key_at_pos(b + c))
-                    return c;
-                bits &= bits - 1;
-            }
+            size_t c;
+            if (first_at(b, q, bits, &c))
+                return c;
         }
         q += 32;
     }
