@@ -1,6 +1,7 @@
 // The index builder through its real binary: trees of real files indexed by
 // tarvex-index and searched by tarvex.
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -205,7 +206,7 @@ TEST(Builder, SummaryLineAndNoProgressOffATerminal) {
     EXPECT_TRUE(std::regex_match(
         r.out, std::regex("tarvex-index: 2 files indexed, 1 skipped \\(1 binary, 0 unreadable\\), "
                           "3 words, 2 blocks, index [0-9]+ bytes \\([0-9.]+% of 18\\), 0 words share "
-                          "an entry; wrote " + dir.path + "/utils/tarvex.dat\n")))
+                          "an entry, 0 words widened; wrote " + dir.path + "/utils/tarvex.dat\n")))
         << r.out;
 }
 
@@ -311,9 +312,10 @@ TEST(BuilderLimits, PathOver1023BytesAsStored) {
     write_text(dir.path + "/ok.txt", "fine\n");
     write_text(dir.path + rel + "/file.txt", "deep\n");
     std::string stored = dir.path + rel + "/file.txt";
-    expect_refused(dir.path, {"-q", "."},
-                   "tarvex-index: " + stored + ": path of " + std::to_string(stored.size()) +
-                       " bytes as stored, at most 1023\n");
+    for (const char* threads : {"1", "4"})
+        expect_refused(dir.path, {"-q", "-j", threads, "."},
+                       "tarvex-index: " + stored + ": path of " + std::to_string(stored.size()) +
+                           " bytes as stored, at most 1023\n");
     // The same tree fits when stored under a short prefix.
     fs::remove(dir.path + "/utils/tarvex.dat");
     EXPECT_EQ(run_index(dir.path, {"-q", "--mount", "/d", "."}).status, 0);
@@ -356,7 +358,7 @@ TEST(BuilderLimits, BlocksAndUsage) {
     write_text(dir.path + "/a.txt", "x\n");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--blocks", "4097", "."}, {"--blocks", "0", "."}, {}, {".", "."},
-          {"--bogus", "."}, {"-o"}}) {
+          {"--bogus", "."}, {"-o"}, {"-j", "0", "."}, {"--area-limit", "1023", "."}}) {
         Result r = run_index(dir.path, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -389,14 +391,85 @@ TEST(BuilderBlocks, TheBlockCountIsHonouredAndEveryBlockHoldsAFile) {
     }
 }
 
+// Bitmaps and lists end by the area limit (the header's own offsets).
+uint32_t areas_end(const std::vector<uint8_t>& bytes) {
+    return std::max(field(bytes, 18) + field(bytes, 11), field(bytes, 19) + field(bytes, 12));
+}
+
+TEST(BuilderWidening, ASmallAreaLimitWidensCommonWordsAndKeepsRareOnesExact) {
+    GeneratedTree tree(18);
+    ASSERT_EQ(run_index(tree.dir.path, {"-q", "."}).status, 0);
+    const std::vector<uint8_t> exact = read_bytes(tree.index_file());
+    const uint32_t limit = 80 + (areas_end(exact) - 80) / 3;
+    ASSERT_GE(limit, 1024u) << "the tree's areas are too small for the test";
+    Result built = run_index(tree.dir.path, {"-q", "--area-limit", std::to_string(limit), "."});
+    ASSERT_EQ(built.status, 0) << built.err;
+    EXPECT_EQ(built.err, "");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(built.out, m, std::regex("([0-9]+) words widened \\(their candidate bytes \\+([0-9.]+)%\\)")))
+        << built.out;
+    EXPECT_GT(std::stoi(m[1]), 0);
+    EXPECT_GT(std::stod(m[2]), 0);
+    const std::vector<uint8_t> wide = read_bytes(tree.index_file());
+    EXPECT_LE(areas_end(wide), limit);
+    // Every word names at least its blocks; every rare word (of at most four
+    // blocks: the tree's rare words are written in one file each) names
+    // exactly its blocks; some common word names more.
+    int grown = 0, rare = 0;
+    for (size_t i = 0; i < tree.vocabulary.size(); i++) {
+        const std::string& w = tree.vocabulary[i];
+        indexlib::Lookup before = indexlib::lookup(exact, w), after = indexlib::lookup(wide, w);
+        ASSERT_EQ(before.error, "");
+        ASSERT_EQ(after.error, "");
+        EXPECT_TRUE(std::includes(after.blocks.begin(), after.blocks.end(), before.blocks.begin(), before.blocks.end()))
+            << w;
+        if (before.blocks.size() <= 4) {
+            EXPECT_EQ(after.blocks, before.blocks) << w << " of " << before.blocks.size() << " blocks";
+            rare++;
+        }
+        grown += after.blocks.size() > before.blocks.size();
+    }
+    EXPECT_GT(rare, 250);
+    EXPECT_GT(grown, 0);
+    expect_round_trip(tree);
+    Result c = run_index(tree.dir.path, {"-q", "--check", "."});
+    EXPECT_EQ(c.status, 0) << c.out;
+}
+
+TEST(BuilderWidening, TheTightestLimitStillGivesASoundIndex) {
+    GeneratedTree tree(19, 120);
+    Result built = run_index(tree.dir.path, {"-q", "--area-limit", "1024", "."});
+    ASSERT_EQ(built.status, 0) << built.err;
+    EXPECT_LE(areas_end(read_bytes(tree.index_file())), 1024u);
+    expect_round_trip(tree);
+}
+
+TEST(BuilderThreads, TheSameBytesForAnyThreadCountAndEveryRun) {
+    GeneratedTree tree(20, 200);
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--area-limit", "2048"}}) {
+        std::vector<uint8_t> first;
+        for (const char* threads : {"1", "2", "8", "8", "2"}) {
+            std::vector<std::string> args = {"-q", "-j", threads};
+            args.insert(args.end(), extra.begin(), extra.end());
+            args.push_back(".");
+            Result r = run_index(tree.dir.path, args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            std::vector<uint8_t> bytes = read_bytes(tree.index_file());
+            if (first.empty())
+                first = bytes;
+            EXPECT_EQ(bytes, first) << "-j " << threads;
+        }
+    }
+}
+
 TEST(BuilderCheck, SoundOnAFreshIndex) {
     GeneratedTree tree(15, 80);
     ASSERT_EQ(run_index(tree.dir.path, {"-q", "."}).status, 0);
     Result c = run_index(tree.dir.path, {"--check", "."});
     EXPECT_EQ(c.status, 0) << c.out << c.err;
     EXPECT_TRUE(std::regex_match(c.out, std::regex("tarvex-index: .*/utils/tarvex.dat: sound: header, [0-9]+ "
-                                                   "blocks, 80 files, [0-9]+ directories, hash table; [0-9]+ "
-                                                   "words of 80 files found in their blocks\n")))
+                                                   "blocks, 80 files, [0-9]+ directories, hash table; every "
+                                                   "word of 80 files found in its blocks \\([0-9]+ words of blocks\\)\n")))
         << c.out;
 }
 

@@ -64,18 +64,43 @@ std::vector<uint8_t> block_list(const std::vector<uint32_t>& blocks) {
     return bytes;
 }
 
+void AreaPieces::add(bool is_bitmap, const std::vector<uint8_t>& piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    at.push_back(static_cast<uint32_t>(bytes.size()));
+    bitmap.push_back(is_bitmap ? 1 : 0);
+}
+
 Image lay_out(const Index& index) {
+    AreaPieces pieces;
+    for (size_t a = 0; a < index.areas.size(); a++) {
+        pieces.add(index.areas[a].bitmap, index.areas[a].bytes);
+        pieces.slot_area.emplace_back(index.areas[a].slot, static_cast<uint32_t>(a));
+    }
+    return lay_out(index, pieces, index.share_areas);
+}
+
+Image lay_out(const Index& index, const AreaPieces& areas, bool share) {
     Image im{};
     const auto prime = static_cast<uint32_t>(index.slots.size());
     auto& out = im.bytes;
+    int64_t last_window = 0;  // the end no window may cross
+    int64_t names_size = 0;
+    for (const Name& n : index.dirs)
+        names_size += 3 + static_cast<int64_t>(n.name.size());
+    for (const Name& n : index.files)
+        names_size += 3 + static_cast<int64_t>(n.name.size());
+    const int64_t tables = 4 * (int64_t{prime} + static_cast<int64_t>(index.blocks.size()) +
+                                static_cast<int64_t>(index.files.size()) + static_cast<int64_t>(index.dirs.size()) + 1);
+    const int64_t expect = header_bytes + static_cast<int64_t>(areas.bytes.size()) + names_size + 3 + tables;
+    if (expect <= 0x7FFFFFFF)
+        out.reserve(static_cast<size_t>(expect));
     out.assign(header_bytes, 0);
     auto align4 = [&out] { out.resize((out.size() + 3) & ~size_t{3}); };
-    int64_t last_window = 0;  // the end no window may cross
 
     // Lists first, then bitmaps, both right after the header.
     int32_t lists_at = static_cast<int32_t>(out.size());
     int32_t maps_at = lists_at;
-    im.area_offset.assign(index.areas.size(), 0);
+    im.area_offset.assign(areas.size(), 0);
     std::unordered_map<std::string_view, int32_t> stored;
     for (int pass = 0; pass < 2; pass++) {
         if (pass == 1) {
@@ -83,26 +108,36 @@ Image lay_out(const Index& index) {
             // A list's bytes may equal a bitmap's and mean other blocks.
             stored.clear();
         }
-        for (size_t a = 0; a < index.areas.size(); a++) {
-            const Area& area = index.areas[a];
-            if (area.bitmap != (pass == 1))
+        for (size_t a = 0; a < areas.size(); a++) {
+            if ((areas.bitmap[a] != 0) != (pass == 1))
                 continue;
-            if (index.share_areas) {
-                std::string_view key(reinterpret_cast<const char*>(area.bytes.data()), area.bytes.size());
+            const uint8_t* from = areas.bytes.data() + areas.at[a];
+            const size_t n = areas.at[a + 1] - areas.at[a];
+            if (share) {
+                std::string_view key(reinterpret_cast<const char*>(from), n);
                 auto [it, fresh] = stored.try_emplace(key, static_cast<int32_t>(out.size()));
                 if (!fresh) {
                     im.area_offset[a] = it->second;
                     continue;
                 }
             }
+            if (out.size() > max_area_offset) {
+                im.error = "bitmaps and block lists run past 16 MiB";
+                return im;
+            }
             im.area_offset[a] = static_cast<int32_t>(out.size());
-            out.insert(out.end(), area.bytes.begin(), area.bytes.end());
+            out.insert(out.end(), from, from + n);
             last_window = std::max(last_window, int64_t{im.area_offset[a]} + block_window);
         }
     }
+    std::unordered_map<std::string_view, int32_t>().swap(stored);
     int32_t areas_end = static_cast<int32_t>(out.size());
     if (areas_end > static_cast<int64_t>(max_area_offset)) {
         im.error = "bitmaps and block lists run past 16 MiB";
+        return im;
+    }
+    if (expect > 0x7FFFFFFF) {
+        im.error = "index larger than 2 GiB";
         return im;
     }
 
@@ -133,9 +168,9 @@ Image lay_out(const Index& index) {
     int32_t hash_at = table(prime);
     for (uint32_t k = 0; k < prime; k++)
         put32(out, hash_at + 4 * size_t{k}, index.slots[k]);
-    for (size_t a = 0; a < index.areas.size(); a++) {
-        size_t at = hash_at + 4 * size_t{index.areas[a].slot};
-        put32(out, at, get32(out, at) | static_cast<uint32_t>(im.area_offset[a]));
+    for (const auto& [slot, piece] : areas.slot_area) {
+        size_t at = hash_at + 4 * size_t{slot};
+        put32(out, at, get32(out, at) | static_cast<uint32_t>(im.area_offset[piece]));
     }
     int32_t block_at = table(index.blocks.size());
     for (size_t b = 0; b < index.blocks.size(); b++)
@@ -392,6 +427,42 @@ Lookup lookup(const std::vector<uint8_t>& bytes, const std::string& text) {
         if (static_cast<int32_t>(b) >= num_blocks)
             return fail("block number beyond the block table");
     return out;
+}
+
+EntryReader::EntryReader(const std::vector<uint8_t>& bytes)
+    : bytes_(bytes.data()), prime_(get32(bytes, 32)), hash_at_(static_cast<int32_t>(get32(bytes, 68))) {}
+
+uint32_t EntryReader::entry(uint32_t h, uint32_t r) const {
+    const uint32_t r6 = check6(r), r16 = check16(r);
+    uint32_t k = h % prime_;
+    uint16_t t = 0;
+    for (uint32_t n = 0; n < prime_; n++) {
+        const uint32_t x = le32(bytes_ + hash_at_ + 4 * int64_t{k});
+        if (x == 0 || entry_accepts(x, r6, r16))
+            return x;
+        k = (k + r6 + t) % prime_;
+        t++;
+    }
+    return 0;
+}
+
+bool EntryReader::names(uint32_t x, uint32_t b) const {
+    switch (entry_kind(x)) {
+    case 1:
+        return (x & 0xFFF) == b;
+    case 2:
+        return (x & 0xFFF) == b || ((x >> 12) & 0xFFF) == b;
+    case 0:
+        return (bytes_[entry_offset(x) + b / 8] >> (b % 8) & 1) != 0;
+    default: {
+        const unsigned char* p = bytes_ + entry_offset(x);
+        const uint32_t n = unpack12(p, 0);
+        for (uint32_t i = 1; i <= n; i++)
+            if (unpack12(p, i) == b)
+                return true;
+        return false;
+    }
+    }
 }
 
 std::vector<std::string> words_of(const std::string& text) {

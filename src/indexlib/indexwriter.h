@@ -56,6 +56,24 @@ struct Image {
 // padded so that every 300- and 512-byte window lies inside it.
 Image lay_out(const Index& index);
 
+// Areas given once each, for whole trees: piece p is bytes[at[p]] up to
+// bytes[at[p + 1]], a bitmap when bitmap[p], else a block list; slot_area
+// names the piece of each kind 0 or 3 entry, as (slot, piece).
+struct AreaPieces {
+    std::vector<uint8_t> bytes;
+    std::vector<uint32_t> at{0};
+    std::vector<uint8_t> bitmap;
+    std::vector<std::pair<uint32_t, uint32_t>> slot_area;
+    size_t size() const { return bitmap.size(); }
+    void add(bool is_bitmap, const std::vector<uint8_t>& piece);
+};
+
+// lay_out with the areas as pieces: lists first, then bitmaps, each in piece
+// order; with share set, a piece whose bytes equal an earlier one's of its
+// kind is stored once. index.areas is not read. For the same areas, the bytes
+// are lay_out's.
+Image lay_out(const Index& index, const AreaPieces& areas, bool share);
+
 // Hash-entry encodings; kinds 0 and 3 get their offset from lay_out.
 uint32_t kind0(uint32_t check6);
 uint32_t kind1(uint32_t check16, uint32_t block);
@@ -105,6 +123,23 @@ struct Lookup {
     std::string error;
 };
 Lookup lookup(const std::vector<uint8_t>& bytes, const std::string& text);
+
+// The search's probe and expansion over laid-out bytes whose structures are
+// known to be sound (lay_out's own, or checked), for words given by their
+// hash values: what a builder and a checker run for every word of a tree.
+class EntryReader {
+public:
+    explicit EntryReader(const std::vector<uint8_t>& bytes);
+    // The entry the probe of a word with hash values h and r stops at, or 0.
+    uint32_t entry(uint32_t h, uint32_t r) const;
+    // Does entry x name block b?
+    bool names(uint32_t x, uint32_t b) const;
+
+private:
+    const uint8_t* bytes_;
+    uint32_t prime_;
+    int64_t hash_at_;
+};
 
 // A byte of a word, lower-cased in A to Z, or 0 for a byte that ends words:
 // word bytes are ASCII letters, digits, '_' and bytes 128 to 255.

@@ -1,0 +1,294 @@
+#include "check.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#include "indexlib/indexwriter.h"
+#include "tarvex/hash.h"
+#include "walk.h"
+#include "words.h"
+
+namespace builder {
+
+namespace {
+
+constexpr int32_t max_path = 1023;
+
+bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
+    int in = open(path.c_str(), O_RDONLY);
+    if (in < 0)
+        return false;
+    struct stat st;
+    if (fstat(in, &st) != 0) {
+        close(in);
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = read(in, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            close(in);
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    close(in);
+    return true;
+}
+
+// Returns "" when every structure of the index is inside the file and sound.
+std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::string>& paths,
+                            std::vector<int32_t>& block_of) {
+    const int64_t size = static_cast<int64_t>(b.size());
+    if (size < header_bytes)
+        return "shorter than its 80-byte header";
+    auto field = [&b](int i) { return static_cast<int32_t>(le32(b.data() + 4 * i)); };
+    auto in = [size](int64_t at, int64_t n) { return at >= 0 && n >= 0 && at + n <= size; };
+    const int32_t header_size = field(1), filesize = field(2), num_words = field(3), num_dirs = field(4),
+                  num_files = field(5), num_blocks = field(6), prime = field(8);
+    const int32_t block_at = field(13), dir_at = field(14), file_at = field(15), hash_at = field(17);
+    if (field(0) != indexlib::default_magic)
+        return "magic is not tarvex-index's";
+    if (header_size != header_bytes)
+        return "header_size is " + std::to_string(header_size) + ", not 80";
+    if (filesize != size)
+        return "filesize is " + std::to_string(filesize) + ", the file has " + std::to_string(size) + " bytes";
+    if (num_blocks < 1 || num_blocks > max_blocks)
+        return "num_blocks " + std::to_string(num_blocks) + " is not from 1 to 4096";
+    if (num_files < 1 || num_dirs < 0 || num_dirs > max_dir || num_words < 0)
+        return "num_files, num_dirs or num_words out of range";
+    if (prime < 1 || !in(hash_at, 4 * int64_t{prime}) || field(9) != 4 * prime)
+        return "hash table outside the file or its size wrong";
+    // The fields the search does not read are still the builder's truth.
+    const int32_t strings_size = field(7), lists_size = field(11), maps_size = field(12),
+                  strings_at = field(16), lists_at = field(18), maps_at = field(19);
+    if (field(10) != (num_blocks + 7) / 8)
+        return "bytes_per_bitmap is not the bytes of " + std::to_string(num_blocks) + " bits";
+    if (!in(strings_at, strings_size) || !in(lists_at, lists_size) || !in(maps_at, maps_size) ||
+        int64_t{lists_at} + lists_size > max_area_offset || int64_t{maps_at} + maps_size > max_area_offset)
+        return "strings, block-list or bitmap area outside the file or past 16 MiB";
+    auto within = [](int64_t at, int64_t n, int64_t from, int64_t size) { return at >= from && at + n <= from + size; };
+    if (!in(block_at, 4 * int64_t{num_blocks}) || !in(file_at, 4 * int64_t{num_files}) ||
+        !in(dir_at, 4 * (int64_t{num_dirs} + 1)))
+        return "block, file or directory table outside the file";
+    int32_t prev = -1;
+    block_of.assign(static_cast<size_t>(num_files), -1);
+    for (int32_t k = 0; k < num_blocks; k++) {
+        auto first = static_cast<int32_t>(le32(b.data() + block_at + 4 * k));
+        if (first <= prev || first >= num_files || (k == 0 && first != 0))
+            return "block table entry " + std::to_string(k) + " does not rise within the files";
+        int32_t end = k + 1 < num_blocks ? static_cast<int32_t>(le32(b.data() + block_at + 4 * (k + 1))) : num_files;
+        for (int32_t f = first; f < end && f < num_files; f++)
+            block_of[static_cast<size_t>(f)] = k;
+        prev = first;
+    }
+    auto name = [&](int32_t at, int16_t& parent, std::string& text) -> bool {
+        if (!in(at, name_window) || !within(at, 3, strings_at, strings_size))
+            return false;
+        const uint8_t* p = b.data() + at;
+        const void* nul = memchr(p + 2, 0, name_window - 2);
+        if (nul == nullptr)
+            return false;
+        parent = le16(p);
+        text.assign(reinterpret_cast<const char*>(p + 2), static_cast<const uint8_t*>(nul) - (p + 2));
+        return parent >= 0 && parent <= num_dirs && !text.empty();
+    };
+    std::vector<std::string> dir_path(static_cast<size_t>(num_dirs) + 1);
+    for (int32_t d = 1; d <= num_dirs; d++) {
+        int16_t parent;
+        std::string text;
+        if (!name(static_cast<int32_t>(le32(b.data() + dir_at + 4 * d)), parent, text))
+            return "directory record " + std::to_string(d) + " broken";
+        // The builder numbers a directory after its parent, so chains cannot loop.
+        if (parent >= d)
+            return "directory record " + std::to_string(d) + " names a later parent";
+        dir_path[static_cast<size_t>(d)] = dir_path[static_cast<size_t>(parent)] + "/" + text;
+    }
+    paths.clear();
+    for (int32_t f = 0; f < num_files; f++) {
+        int16_t parent;
+        std::string text;
+        if (!name(static_cast<int32_t>(le32(b.data() + file_at + 4 * f)), parent, text))
+            return "file record " + std::to_string(f) + " broken";
+        paths.push_back(dir_path[static_cast<size_t>(parent)] + "/" + text);
+        if (paths.back().size() > static_cast<size_t>(max_path))
+            return "path of file " + std::to_string(f) + " longer than 1023 bytes";
+    }
+    int64_t entries = 0;
+    for (int32_t k = 0; k < prime; k++) {
+        uint32_t x = le32(b.data() + hash_at + 4 * k);
+        if (x == 0)
+            continue;
+        entries++;
+        uint32_t kind = entry_kind(x);
+        std::vector<uint32_t> named;
+        if (kind == 1) {
+            named = {x & 0xFFF};
+        } else if (kind == 2) {
+            named = {x & 0xFFF, (x >> 12) & 0xFFF};
+        } else {
+            int64_t at = entry_offset(x);
+            if (!in(at, block_window))
+                return "hash slot " + std::to_string(k) + ": its 512-byte window runs past the file";
+            if (entry_check6(x) > 60)
+                return "hash slot " + std::to_string(k) + ": check code above 60";
+            if (kind == 0 && !within(at, (num_blocks + 7) / 8, maps_at, maps_size))
+                return "hash slot " + std::to_string(k) + ": bitmap outside the bitmap area";
+            if (kind == 3) {
+                uint32_t n = unpack12(b.data() + at, 0);
+                if (!within(at, list_bytes(std::min<uint32_t>(n, max_list_count)), lists_at, lists_size))
+                    return "hash slot " + std::to_string(k) + ": block list outside the list area";
+                if (n > max_list_count)
+                    return "hash slot " + std::to_string(k) + ": block list of more than 340 blocks";
+                for (uint32_t i = 1; i <= n; i++)
+                    named.push_back(unpack12(b.data() + at, i));
+            }
+        }
+        for (uint32_t blk : named)
+            if (blk >= static_cast<uint32_t>(num_blocks))
+                return "hash slot " + std::to_string(k) + " names block " + std::to_string(blk) +
+                       " of " + std::to_string(num_blocks);
+    }
+    if (entries > num_words)
+        return "more hash entries than num_words";
+    return "";
+}
+
+
+// A problem found while the blocks are read; the first by block, then by
+// its place in the block, is reported.
+struct Problem {
+    std::atomic<int64_t> block{INT64_MAX};
+    int64_t order = 0;
+    std::string what;
+    void offer(int64_t b, int64_t o, std::string w, std::mutex& m) {
+        std::lock_guard<std::mutex> g(m);
+        if (b < block || (b == block && o < order)) {
+            block = b;
+            order = o;
+            what = std::move(w);
+        }
+    }
+};
+
+}  // namespace
+
+int check_index(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
+                int threads, Progress& progress) {
+    Tree t = open_tree(dir, have_mount, mount, out, threads);
+    std::vector<uint8_t> bytes;
+    if (!read_whole(t.target, bytes))
+        fail("cannot read " + t.target + ": " + strerror(errno));
+    auto unsound = [&](const std::string& why) {
+        progress.clear();
+        printf("tarvex-index: %s: NOT SOUND: %s\n", t.target.c_str(), why.c_str());
+        return 1;
+    };
+    std::vector<std::string> paths;
+    std::vector<int32_t> block_of;
+    std::string problem = check_structure(bytes, paths, block_of);
+    if (problem.empty() && static_cast<int64_t>(le32(bytes.data() + 24)) < 1)
+        problem = "no block";
+    if (!problem.empty())
+        return unsound(problem);
+
+    // The tree's files against the index's, by stored path.
+    const std::string stored_root = join(t.prefix);
+    std::vector<int64_t> walk_of(paths.size(), -1);
+    {
+        std::unordered_map<std::string, size_t> file_no;
+        file_no.reserve(paths.size());
+        for (size_t f = 0; f < paths.size(); f++)
+            file_no[paths[f]] = f;
+        for (size_t i = 0; i < t.files.size(); i++) {
+            auto it = file_no.find(stored_root + "/" + t.files[i].rel);
+            if (it == file_no.end()) {
+                // A file the builder skipped is fine as long as it would still be skipped.
+                if (probe_file(t.root + "/" + t.files[i].rel) == file_indexed)
+                    return unsound(t.root + "/" + t.files[i].rel + " is not in the index");
+                continue;
+            }
+            walk_of[it->second] = static_cast<int64_t>(i);
+        }
+    }
+    for (size_t f = 0; f < paths.size(); f++)
+        if (walk_of[f] < 0)
+            return unsound(paths[f] + " is in the index but not in the tree");
+
+    // Every block read again, on several threads: each distinct word of the
+    // block must be found, by the search's probe, in an entry naming it.
+    const auto num_blocks = static_cast<int32_t>(le32(bytes.data() + 24));
+    const int32_t block_at = static_cast<int32_t>(le32(bytes.data() + 52));
+    std::vector<int32_t> first(static_cast<size_t>(num_blocks) + 1);
+    for (int32_t b = 0; b < num_blocks; b++)
+        first[static_cast<size_t>(b)] = static_cast<int32_t>(le32(bytes.data() + block_at + 4 * b));
+    first[static_cast<size_t>(num_blocks)] = static_cast<int32_t>(paths.size());
+    const indexlib::EntryReader probe(bytes);
+    std::atomic<int32_t> next{0};
+    std::atomic<int64_t> pairs{0};
+    std::mutex m;
+    Problem found;
+    progress.phase("reading", static_cast<int64_t>(paths.size()), true);
+    parallel(threads, [&](int) {
+        BlockWords words;
+        // The entries of recent words, by their keys.
+        constexpr size_t cache_size = 1 << 14;
+        std::vector<std::pair<uint64_t, uint32_t>> cache(cache_size, {UINT64_MAX, 0});
+        int64_t mine = 0;
+        for (int32_t b; (b = next++) < num_blocks;) {
+            if (b > found.block)
+                break;
+            words.clear();
+            bool broken = false;
+            for (int32_t f = first[static_cast<size_t>(b)]; f < first[static_cast<size_t>(b) + 1] && !broken; f++) {
+                const std::string shown = t.root + "/" + t.files[static_cast<size_t>(walk_of[static_cast<size_t>(f)])].rel;
+                int64_t got = 0;
+                const FileStatus status = words.add_file(shown, got);
+                if (status != file_indexed) {
+                    found.offer(b, f - int64_t{first[static_cast<size_t>(b)]},
+                                shown + (status == file_binary ? " now looks binary" : " cannot be read"), m);
+                    broken = true;
+                }
+                progress.done++;
+                progress.bytes += got;
+            }
+            if (broken)
+                continue;
+            for (size_t i = 0; i < words.size(); i++) {
+                const uint64_t key = words.key(i);
+                auto& c = cache[(key * 0x9E3779B97F4A7C15ull) >> 50];
+                if (c.first != key)
+                    c = {key, probe.entry(key_h(key), key_r(key))};
+                if (c.second == 0 || !probe.names(c.second, static_cast<uint32_t>(b))) {
+                    found.offer(b, int64_t{1} << 40 | static_cast<int64_t>(i),
+                                std::string("word '") + words.text(i) + "' is not found in block " + std::to_string(b), m);
+                    break;
+                }
+            }
+            mine += static_cast<int64_t>(words.size());
+        }
+        pairs += mine;
+    }, &progress);
+    if (found.block != INT64_MAX)
+        return unsound(found.what);
+    progress.clear();
+    const int32_t num_dirs = static_cast<int32_t>(le32(bytes.data() + 16));
+    printf("tarvex-index: %s: sound: header, %d blocks, %zu files, %d directories, hash table; "
+           "every word of %zu files found in its blocks (%lld words of blocks)\n",
+           t.target.c_str(), num_blocks, paths.size(), num_dirs, paths.size(), static_cast<long long>(pairs.load()));
+    return 0;
+}
+
+}  // namespace builder

@@ -1,0 +1,135 @@
+#include "common.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <sched.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace builder {
+
+namespace {
+std::mutex fail_lock;
+
+[[noreturn]] void end(const std::string& line, int status) {
+    // Other threads may still run: only the first failure speaks, and the
+    // process ends without running destructors under their feet.
+    fail_lock.lock();
+    fflush(stdout);
+    fprintf(stderr, "%s\n", line.c_str());
+    fflush(stderr);
+    _exit(status);
+}
+}  // namespace
+
+void fail(const std::string& what) { end("tarvex-index: " + what, 1); }
+
+void usage_error(const std::string& what) { end("tarvex-index: " + what + " (try --help)", 2); }
+
+static void debug_phase(const char* what) {
+    static const bool on = getenv("TARVEX_INDEX_DEBUG") != nullptr;
+    if (!on)
+        return;
+    static auto t0 = std::chrono::steady_clock::now();
+    FILE* f = fopen("/proc/self/status", "r");
+    char line[256];
+    long rss = 0, hwm = 0;
+    while (f && fgets(line, sizeof line, f)) {
+        sscanf(line, "VmRSS: %ld", &rss);
+        sscanf(line, "VmHWM: %ld", &hwm);
+    }
+    if (f)
+        fclose(f);
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    fprintf(stderr, "[%.2f s, cpu %.2f s, rss %ld MB, peak %ld MB] %s\n",
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), cpu, rss / 1024, hwm / 1024, what);
+}
+
+void Progress::phase(const char* what, int64_t total_count, bool in_bytes) {
+    debug_phase(what);
+    what_ = what;
+    in_bytes_ = in_bytes;
+    done = 0;
+    bytes = 0;
+    total = total_count;
+    draw(true);
+}
+
+void Progress::draw(bool force) {
+    if (!on)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - last_ < std::chrono::milliseconds(100))
+        return;
+    last_ = now;
+    if (in_bytes_) {
+        double secs = std::chrono::duration<double>(now - start_).count();
+        double mb = static_cast<double>(bytes.load()) / 1e6;
+        fprintf(stderr, "\r%s: %lld/%lld files, %.1f MB, %.1f MB/s   ", what_, static_cast<long long>(done.load()),
+                static_cast<long long>(total.load()), mb, secs > 0 ? mb / secs : 0.0);
+    } else if (total.load() > 0) {
+        fprintf(stderr, "\r%s: %lld/%lld   ", what_, static_cast<long long>(done.load()),
+                static_cast<long long>(total.load()));
+    } else {
+        fprintf(stderr, "\r%-60s", what_);
+    }
+}
+
+void Progress::clear() {
+    if (on)
+        fprintf(stderr, "\r%-60s\r", "");
+}
+
+int processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0)
+            return n;
+    }
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+void parallel(int threads, const std::function<void(int)>& work, Progress* progress) {
+    if (threads <= 1 && (progress == nullptr || !progress->on)) {
+        work(0);
+        return;
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    int running = threads;
+    std::vector<std::thread> pool;
+    pool.reserve(static_cast<size_t>(threads));
+    for (int t = 0; t < threads; t++)
+        pool.emplace_back([&, t] {
+            work(t);
+            std::lock_guard<std::mutex> g(m);
+            if (--running == 0)
+                cv.notify_all();
+        });
+    {
+        std::unique_lock<std::mutex> g(m);
+        while (running > 0) {
+            cv.wait_for(g, std::chrono::milliseconds(100));
+            if (progress)
+                progress->draw();
+        }
+    }
+    for (auto& th : pool)
+        th.join();
+}
+
+std::string megabytes(int64_t bytes) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return buf;
+}
+
+}  // namespace builder

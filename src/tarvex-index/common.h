@@ -1,0 +1,46 @@
+// What every stage of tarvex-index shares: how a failure ends the run, the
+// progress display on standard error, and running work on several threads.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace builder {
+
+// "tarvex-index: what" on standard error, exit status 1; safe from any thread
+// (the first caller reports, the process ends at once).
+[[noreturn]] void fail(const std::string& what);
+// The same for a usage error, exit status 2.
+[[noreturn]] void usage_error(const std::string& what);
+
+// A progress line on standard error, redrawn at most every 100 ms; off unless
+// standard error is a terminal and -q is not given. The stages count into the
+// atomic fields from any thread; only the thread that runs them draws.
+struct Progress {
+    bool on = false;
+    std::atomic<int64_t> done{0}, total{0}, bytes{0};
+    void phase(const char* what, int64_t total_count = 0, bool in_bytes = false);
+    void draw(bool force = false);
+    void clear();
+
+private:
+    const char* what_ = "";
+    bool in_bytes_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), last_{};
+};
+
+// The processors this process may run on.
+int processors();
+
+// Runs work(t) for t = 0 .. threads-1, each on a thread of its own (the
+// caller's thread takes t = 0 when threads is 1), and draws progress every
+// 100 ms meanwhile. Returns when all are done.
+void parallel(int threads, const std::function<void(int)>& work, Progress* progress = nullptr);
+
+// Bytes as the summary shows them: "12.3 MB".
+std::string megabytes(int64_t bytes);
+
+}  // namespace builder

@@ -1,0 +1,464 @@
+#include "words.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common.h"
+#include "indexlib/indexwriter.h"
+#include "tarvex/hash.h"
+
+namespace builder {
+
+namespace {
+
+constexpr size_t binary_probe = 8192;
+constexpr size_t chunk = 1 << 20;
+
+// Word bytes map to themselves lower-cased in A to Z; other bytes to 0.
+struct WordBytes {
+    unsigned char map[256];
+    WordBytes() {
+        for (int c = 0; c < 256; c++)
+            map[c] = indexlib::word_byte(static_cast<unsigned char>(c));
+    }
+};
+const WordBytes word_bytes;
+
+// Reads until n bytes are in buf or the file ends; -1 on a read error.
+ssize_t read_at_least(int fd, char* buf, size_t room, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, buf + got, room - got);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// A 64-bit mix of a key: its top bits pick the shard, its low bits the slot.
+inline uint64_t mix(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xFF51AFD7ED558CCDull;
+    k ^= k >> 33;
+    k *= 0xC4CEB9FE1A85EC53ull;
+    k ^= k >> 33;
+    return k;
+}
+
+}  // namespace
+
+FileStatus probe_file(const std::string& path) {
+    int in = open(path.c_str(), O_RDONLY);
+    if (in < 0)
+        return file_unreadable;
+    char buf[binary_probe];
+    ssize_t got = read_at_least(in, buf, sizeof buf, sizeof buf);
+    close(in);
+    if (got < 0)
+        return file_unreadable;
+    return memchr(buf, 0, static_cast<size_t>(got)) ? file_binary : file_indexed;
+}
+
+// ---- the words of a block --------------------------------------------------------
+
+BlockWords::BlockWords() : slots_(1 << 14, 0) {}
+
+void BlockWords::clear() {
+    if (slots_.size() > (1u << 16)) {
+        // A block of many words (a large file) leaves no large table behind.
+        std::vector<uint64_t>(1 << 14, 0).swap(slots_);
+        std::vector<Word>().swap(words_);
+        std::vector<uint64_t>().swap(keys_);
+        std::vector<char>().swap(text_);
+        return;
+    }
+    for (const Word& w : words_)
+        slots_[w.slot] = 0;
+    words_.clear();
+    keys_.clear();
+    text_.clear();
+}
+
+FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
+    bytes = 0;
+    int in = open(path.c_str(), O_RDONLY);
+    if (in < 0)
+        return file_unreadable;
+    if (buf_.empty())
+        buf_.resize(chunk);
+    size_t len = 0;   // bytes of the current run of word bytes
+    bool first = true;
+    const unsigned char* map = word_bytes.map;
+    for (;;) {
+        // The first read fills the binary probe's 8 KiB unless the file ends.
+        ssize_t n = read_at_least(in, buf_.data(), chunk, first ? binary_probe : 1);
+        if (n < 0) {
+            int e = errno;
+            close(in);
+            fail("cannot read " + path + ": " + strerror(e));
+        }
+        size_t got = static_cast<size_t>(n);
+        if (first && memchr(buf_.data(), 0, std::min(got, binary_probe)) != nullptr) {
+            close(in);
+            return file_binary;
+        }
+        first = false;
+        if (got == 0)
+            break;
+        bytes += static_cast<int64_t>(got);
+        const auto* p = reinterpret_cast<const unsigned char*>(buf_.data());
+        const unsigned char* end = p + got;
+        while (p < end) {
+            if (len == 0) {
+                while (p < end && map[*p] == 0)
+                    p++;
+                if (p == end)
+                    break;
+            }
+            while (p < end) {
+                unsigned char c = map[*p];
+                if (c == 0)
+                    break;
+                if (len < 256)
+                    word_[len] = static_cast<char>(c);
+                len++;
+                p++;
+            }
+            if (p == end)
+                break;   // the word may go on in the next read
+            if (len <= 255)
+                add(len);
+            len = 0;
+        }
+    }
+    if (len && len <= 255)
+        add(len);
+    close(in);
+    return file_indexed;
+}
+
+void BlockWords::add(size_t len) {
+    // Eight bytes at a time; the bytes past the word are cleared first.
+    memset(word_ + len, 0, 8);
+    uint64_t f = len * 0x9E3779B97F4A7C15ull;
+    for (size_t i = 0; i < len; i += 8) {
+        uint64_t v;
+        memcpy(&v, word_ + i, 8);
+        f = (f ^ v) * 0xFF51AFD7ED558CCDull;
+        f ^= f >> 29;
+    }
+    auto f32 = static_cast<uint32_t>(f ^ (f >> 32));
+    const size_t mask = slots_.size() - 1;
+    for (size_t k = f32 & mask;; k = (k + 1) & mask) {
+        uint64_t slot = slots_[k];
+        if (slot == 0) {
+            uint32_t h, r;
+            hash_word(word_, &h, &r);
+            uint64_t key = word_key(h, r);
+            words_.push_back({key, static_cast<uint32_t>(text_.size()), static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
+            keys_.push_back(key);
+            // Zeros after the word up to a multiple of 8 let the compare take
+            // whole 8-byte groups; the first of them ends the text.
+            text_.insert(text_.end(), word_, word_ + (len + 8) / 8 * 8);
+            slots_[k] = uint64_t{f32} << 32 | words_.size();
+            if (words_.size() * 2 > slots_.size())
+                grow();
+            return;
+        }
+        if (slot >> 32 != f32)
+            continue;
+        const Word& w = words_[static_cast<uint32_t>(slot) - 1];
+        if (w.len != len)
+            continue;
+        const char* t = text_.data() + w.text_at;
+        bool same = true;
+        for (size_t i = 0; i < len && same; i += 8) {
+            uint64_t a, b;
+            memcpy(&a, t + i, 8);
+            memcpy(&b, word_ + i, 8);
+            same = a == b;
+        }
+        if (same)
+            return;
+    }
+}
+
+void BlockWords::grow() {
+    std::vector<uint64_t> bigger(slots_.size() * 2, 0);
+    const size_t mask = bigger.size() - 1;
+    for (Word& w : words_) {
+        const uint64_t slot = slots_[w.slot];
+        size_t k = (slot >> 32) & mask;
+        while (bigger[k] != 0)
+            k = (k + 1) & mask;
+        bigger[k] = slot;
+        w.slot = static_cast<uint32_t>(k);
+    }
+    slots_.swap(bigger);
+}
+
+// ---- the store -------------------------------------------------------------------
+
+// A shard: its words (ids in the order first added) and a log of the blocks
+// merged into it, each a marker (bit 31 set, the block) and its words' ids.
+struct WordStore::Shard {
+    std::mutex m;
+    std::vector<uint32_t> index = std::vector<uint32_t>(1 << 10, 0);   // 0 empty, else tag << 24 | id + 1
+    Chunked<uint64_t> keys;
+    Chunked<uint32_t> log;
+    std::vector<uint32_t> count;   // while finishing: blocks of each word, then its place
+
+    static constexpr uint32_t max_id = (1u << 24) - 2;
+
+    // Looks each key up, adds it when new, and logs it. The lookups of the
+    // next keys are fetched ahead: the index and the keys are far larger
+    // than the caches.
+    void merge(uint32_t block, const uint64_t* keys_in, const uint64_t* end) {
+        log.push_back(0x80000000u | block);
+        constexpr size_t ahead = 8;
+        const size_t n = static_cast<size_t>(end - keys_in);
+        for (size_t i = 0; i < std::min(n, ahead); i++)
+            __builtin_prefetch(&index[mix(keys_in[i]) & (index.size() - 1)]);
+        for (size_t i = 0; i < n; i++) {
+            if (i + ahead < n)
+                __builtin_prefetch(&index[mix(keys_in[i + ahead]) & (index.size() - 1)]);
+            if (i + ahead / 2 < n) {
+                const uint64_t m = mix(keys_in[i + ahead / 2]);
+                const uint32_t v = index[m & (index.size() - 1)];
+                if (v != 0)
+                    __builtin_prefetch(&keys[(v & 0xFFFFFF) - 1]);
+            }
+            const uint64_t key = keys_in[i], m = mix(key);
+            const auto tag = static_cast<uint32_t>(m >> 48) & 0xFF;
+            const size_t mask = index.size() - 1;
+            for (size_t s = m & mask;; s = (s + 1) & mask) {
+                uint32_t v = index[s];
+                if (v == 0) {
+                    const size_t id = keys.size();
+                    // Far past any index that fits 2 GiB: 64 shards of 16 million words.
+                    if (id > max_id)
+                        fail("the index would be larger than 2 GiB, the limit of its offsets");
+                    keys.push_back(key);
+                    index[s] = tag << 24 | static_cast<uint32_t>(id + 1);
+                    log.push_back(static_cast<uint32_t>(id));
+                    if (keys.size() * 2 > index.size())
+                        grow();
+                    break;
+                }
+                if (v >> 24 == tag && keys[(v & 0xFFFFFF) - 1] == key) {
+                    log.push_back((v & 0xFFFFFF) - 1);
+                    break;
+                }
+            }
+        }
+    }
+
+    void grow() {
+        std::vector<uint32_t> bigger(index.size() * 2, 0);
+        const size_t mask = bigger.size() - 1;
+        for (size_t id = 0; id < keys.size(); id++) {
+            const uint64_t m = mix(keys[id]);
+            size_t s = m & mask;
+            while (bigger[s] != 0)
+                s = (s + 1) & mask;
+            bigger[s] = (static_cast<uint32_t>(m >> 48) & 0xFF) << 24 | static_cast<uint32_t>(id + 1);
+        }
+        index.swap(bigger);
+    }
+
+    // Renumbers the words in key order and counts each one's blocks.
+    void sort_by_key() {
+        std::vector<uint32_t>().swap(index);
+        const size_t n = keys.size();
+        std::vector<std::pair<uint64_t, uint32_t>> order(n);
+        for (size_t id = 0; id < n; id++)
+            order[id] = {keys[id], static_cast<uint32_t>(id)};
+        std::sort(order.begin(), order.end());
+        std::vector<uint32_t> renumber(n);
+        for (size_t i = 0; i < n; i++) {
+            keys[i] = order[i].first;
+            renumber[order[i].second] = static_cast<uint32_t>(i);
+        }
+        std::vector<std::pair<uint64_t, uint32_t>>().swap(order);
+        count.assign(n, 0);
+        for (size_t i = 0; i < log.size(); i++) {
+            uint32_t& v = log[i];
+            if (v & 0x80000000u)
+                continue;
+            v = renumber[v];
+            count[v]++;
+        }
+    }
+};
+
+WordStore::WordStore() {
+    for (int s = 0; s < (1 << shard_bits); s++)
+        shards_.push_back(std::make_unique<Shard>());
+}
+
+WordStore::~WordStore() = default;
+
+void WordStore::add_block(uint32_t block, const std::vector<uint64_t>& keys) {
+    constexpr int n_shards = 1 << shard_bits;
+    thread_local std::vector<uint64_t> sorted;
+    std::array<uint32_t, n_shards + 1> at{};
+    for (uint64_t k : keys)
+        at[(mix(k) >> (64 - shard_bits)) + 1]++;
+    for (int s = 0; s < n_shards; s++)
+        at[s + 1] += at[s];
+    sorted.resize(keys.size());
+    std::array<uint32_t, n_shards> fill;
+    std::copy(at.begin(), at.end() - 1, fill.begin());
+    for (uint64_t k : keys)
+        sorted[fill[mix(k) >> (64 - shard_bits)]++] = k;
+    // Shards that are busy are come back to; the last ones are waited for.
+    std::array<int, n_shards> todo;
+    int left = 0;
+    for (int s = 0; s < n_shards; s++)
+        if (at[s + 1] > at[s])
+            todo[left++] = s;
+    while (left > 0) {
+        int kept = 0;
+        for (int i = 0; i < left; i++) {
+            Shard& sh = *shards_[todo[i]];
+            bool last_round = kept == 0 && i == left - 1;
+            if (last_round) {
+                sh.m.lock();
+            } else if (!sh.m.try_lock()) {
+                todo[kept++] = todo[i];
+                continue;
+            }
+            sh.merge(block, sorted.data() + at[todo[i]], sorted.data() + at[todo[i] + 1]);
+            sh.m.unlock();
+        }
+        left = kept;
+    }
+}
+
+size_t WordStore::words() const {
+    size_t n = 0;
+    for (const auto& s : shards_)
+        n += s->keys.size();
+    return n;
+}
+
+Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t, uint32_t)>& bucket_of,
+                        const std::vector<uint32_t>& remap, int threads) {
+    const int n_shards = static_cast<int>(shards_.size());
+    std::atomic<int> next{0};
+    parallel(threads, [&](int) {
+        for (int s; (s = next++) < n_shards;)
+            shards_[static_cast<size_t>(s)]->sort_by_key();
+    });
+
+    // Each word's place: by bucket, then shard by shard in key order.
+    const size_t n = words();
+    std::vector<uint32_t> at(static_cast<size_t>(buckets) + 1, 0);
+    for (auto& sh : shards_)
+        for (size_t id = 0; id < sh->keys.size(); id++)
+            at[bucket_of(sh->keys[id], sh->count[id]) + 1]++;
+    for (uint32_t b = 0; b < buckets; b++)
+        at[b + 1] += at[b];
+    Words out;
+    out.key.resize(n);
+    out.start.assign(n + 1, 0);
+    for (auto& sh : shards_) {
+        for (size_t id = 0; id < sh->keys.size(); id++) {
+            const uint64_t key = sh->keys[id];
+            const uint32_t pos = at[bucket_of(key, sh->count[id])]++;
+            out.key[pos] = key;
+            out.start[pos] = sh->count[id];
+            sh->count[id] = pos;
+        }
+        sh->keys.clear();
+    }
+    std::vector<uint32_t>().swap(at);
+    uint64_t total = 0;
+    for (size_t w = 0; w <= n; w++) {
+        const uint32_t c = out.start[w];
+        out.start[w] = static_cast<uint32_t>(total);
+        total += c;
+    }
+    if (total > UINT32_MAX)
+        fail("the index would be larger than 2 GiB, the limit of its offsets");
+    out.blocks.resize(total);
+
+    // The blocks, shard by shard; a shard's words are its own, so shards go
+    // side by side. start[w] runs to the end of w's blocks meanwhile.
+    next = 0;
+    parallel(threads, [&](int) {
+        for (int s; (s = next++) < n_shards;) {
+            Shard& sh = *shards_[static_cast<size_t>(s)];
+            uint16_t block = 0;
+            for (size_t i = 0; i < sh.log.size(); i++) {
+                const uint32_t v = sh.log[i];
+                if (v & 0x80000000u) {
+                    block = static_cast<uint16_t>(remap[v & 0x7FFFFFFFu]);
+                } else {
+                    out.blocks[out.start[sh.count[v]]++] = block;
+                }
+                if ((i & (Chunked<uint32_t>::chunk - 1)) == Chunked<uint32_t>::chunk - 1)
+                    sh.log.drop_below(i + 1);
+            }
+            sh.log.clear();
+            std::vector<uint32_t>().swap(sh.count);
+        }
+    });
+    shards_.clear();
+    for (size_t w = n; w > 0; w--)
+        out.start[w] = out.start[w - 1];
+    out.start[0] = 0;
+
+    // Blocks came in the order the threads merged them: sort each word's.
+    // The same key twice in one block (two texts of equal hash values) is
+    // the one repeat there can be.
+    std::atomic<bool> repeats{false};
+    std::atomic<size_t> next_range{0};
+    const size_t range = 1 << 16;
+    parallel(threads, [&](int) {
+        for (size_t from; (from = next_range.fetch_add(range)) < n;) {
+            for (size_t w = from; w < std::min(n, from + range); w++) {
+                uint16_t* b = out.blocks.data() + out.start[w];
+                uint16_t* e = out.blocks.data() + out.start[w + 1];
+                if (e - b < 2)
+                    continue;
+                if (e - b < 24) {
+                    for (uint16_t* i = b + 1; i < e; i++)
+                        for (uint16_t* j = i; j > b && j[-1] > j[0]; j--)
+                            std::swap(j[-1], j[0]);
+                } else {
+                    std::sort(b, e);
+                }
+                if (std::adjacent_find(b, e) != e)
+                    repeats = true;
+            }
+        }
+    });
+    if (repeats) {
+        size_t to = 0;
+        for (size_t w = 0; w < n; w++) {
+            const size_t from = out.start[w], end = out.start[w + 1];
+            out.start[w] = static_cast<uint32_t>(to);
+            for (size_t i = from; i < end; i++)
+                if (i == from || out.blocks[i] != out.blocks[i - 1])
+                    out.blocks[to++] = out.blocks[i];
+        }
+        out.start[n] = static_cast<uint32_t>(to);
+        out.blocks.resize(to);
+        out.blocks.shrink_to_fit();
+    }
+    return out;
+}
+
+}  // namespace builder

@@ -1,0 +1,130 @@
+// The words and their blocks: reading files into words, and collecting every
+// distinct word of the tree with the blocks it occurs in.
+//
+// The search never sees a word's text, only its hash values h and r (see
+// tarvex/hash.h): two words with the same values are one word to it. So a
+// word is kept as those values, packed into one key (h << 32 | r), with the
+// set of blocks it occurs in, and nothing per occurrence. The text lives only
+// while one block is read, to tell the block's words apart.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace builder {
+
+inline uint64_t word_key(uint32_t h, uint32_t r) { return uint64_t{h} << 32 | r; }
+inline uint32_t key_h(uint64_t key) { return static_cast<uint32_t>(key >> 32); }
+inline uint32_t key_r(uint64_t key) { return static_cast<uint32_t>(key); }
+
+// Status of a file as read.
+enum FileStatus : uint8_t { file_indexed = 0, file_binary = 1, file_unreadable = 2 };
+
+// Is the file at path indexable (no NUL in its first 8 KiB, can be read)?
+FileStatus probe_file(const std::string& path);
+
+// The distinct words of one block as its files are read: each word once, in
+// the order first met, with its key and its text. One per thread.
+class BlockWords {
+public:
+    BlockWords();
+    // Forgets the words: a new block begins.
+    void clear();
+    // Reads the file at path and adds its words. A file with a NUL byte in its
+    // first 8 KiB is binary and adds nothing; a file that cannot be opened adds
+    // nothing (errno tells why). A read error part way ends the run: some
+    // words would be lost. bytes gets the bytes read.
+    FileStatus add_file(const std::string& path, int64_t& bytes);
+    size_t size() const { return words_.size(); }
+    uint64_t key(size_t i) const { return words_[i].key; }
+    const char* text(size_t i) const { return text_.data() + words_[i].text_at; }
+    const std::vector<uint64_t>& keys() const { return keys_; }
+
+private:
+    struct Word {
+        uint64_t key;
+        uint32_t text_at;
+        uint16_t len;
+        uint32_t slot;
+    };
+    void add(size_t len);
+    void grow();
+
+    std::vector<char> buf_;
+    char word_[256 + 8];
+    std::vector<uint64_t> slots_;   // fast hash << 32 | word + 1
+    std::vector<Word> words_;
+    std::vector<uint64_t> keys_;
+    std::vector<char> text_;
+};
+
+// A vector in fixed chunks of 1 MiB: no copy as it grows, and a chunk is
+// given back to the system when dropped.
+template <class T>
+class Chunked {
+public:
+    static constexpr size_t bits = sizeof(T) == 8 ? 17 : sizeof(T) == 4 ? 18 : 16, chunk = size_t{1} << bits;
+    void push_back(T v) {
+        if ((size_ & (chunk - 1)) == 0)
+            chunks_.emplace_back(new T[chunk]);
+        chunks_[size_ >> bits][size_ & (chunk - 1)] = v;
+        size_++;
+    }
+    T& operator[](size_t i) { return chunks_[i >> bits][i & (chunk - 1)]; }
+    const T& operator[](size_t i) const { return chunks_[i >> bits][i & (chunk - 1)]; }
+    size_t size() const { return size_; }
+    void clear() {
+        chunks_.clear();
+        chunks_.shrink_to_fit();
+        size_ = 0;
+    }
+    // Drops the chunks wholly below i, once nothing below i is read again.
+    void drop_below(size_t i) {
+        for (size_t c = 0; c < (i >> bits) && c < chunks_.size(); c++)
+            chunks_[c].reset();
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    size_t size_ = 0;
+};
+
+// Every distinct word of the tree with its blocks, in compact form: word w's
+// blocks, ascending, are blocks[start[w]] up to blocks[start[w + 1]].
+struct Words {
+    std::vector<uint64_t> key;
+    std::vector<uint32_t> start{0};
+    std::vector<uint16_t> blocks;
+    size_t size() const { return key.size(); }
+    uint32_t count(size_t w) const { return start[w + 1] - start[w]; }
+};
+
+// Collects the blocks' words from any number of threads. The words are kept
+// in shards by key, each under a lock of its own; what comes out does not
+// depend on the threads or their timing.
+class WordStore {
+public:
+    static constexpr int shard_bits = 6;
+    WordStore();
+    ~WordStore();
+    // Adds the distinct keys of block b (as collected). Thread-safe.
+    void add_block(uint32_t block, const std::vector<uint64_t>& keys);
+    // Distinct words so far.
+    size_t words() const;
+    // Turns the store into Words; the store is spent. Words come out by the
+    // bucket that bucket_of(key, number of blocks) gives (below buckets),
+    // and within a bucket in an order fixed by their keys; block b as
+    // collected becomes remap[b].
+    Words finish(uint32_t buckets, const std::function<uint32_t(uint64_t, uint32_t)>& bucket_of,
+                 const std::vector<uint32_t>& remap, int threads);
+
+private:
+    struct Shard;
+    std::vector<std::unique_ptr<Shard>> shards_;
+};
+
+}  // namespace builder
