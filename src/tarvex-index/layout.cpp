@@ -117,14 +117,17 @@ public:
             tmp[1] = static_cast<uint16_t>((x >> 12) & 0xFFF);
             return {tmp, tmp + 2};
         default: {
-            const Table::Area& a = t_.areas[t_.area_of(k)];
-            if (a.merged >= 0) {
-                const auto& m = t_.merged[static_cast<size_t>(a.merged)];
-                return {m.data(), m.data() + m.size()};
-            }
-            return own(a.owner);
+            return area_blocks(t_.areas[t_.area_of(k)]);
         }
         }
+    }
+
+    Span area_blocks(const Table::Area& a) const {
+        if (a.names & Table::Area::is_merged) {
+            const auto& m = t_.merged[a.names & ~Table::Area::is_merged];
+            return {m.data(), m.data() + m.size()};
+        }
+        return own(a.names);
     }
 
     bool covers(uint32_t k, uint32_t x, size_t w) const {
@@ -181,9 +184,9 @@ public:
     }
 
 private:
-    uint32_t new_area(uint32_t k, uint32_t owner, int32_t merged) {
+    uint32_t new_area(uint32_t k, uint32_t names) {
         const auto a = static_cast<uint32_t>(t_.areas.size());
-        t_.areas.push_back({k, owner, merged, 0});
+        t_.areas.push_back({names, 0});
         if (a < Table::big_area)
             return a;
         t_.big[k] = a;
@@ -199,7 +202,7 @@ private:
         else if (n == 2)
             t_.entry[k] = indexlib::kind2(r6, b.first[0], b.first[1]);
         else
-            t_.entry[k] = indexlib::kind0(r6) | new_area(k, static_cast<uint32_t>(w), -1);
+            t_.entry[k] = indexlib::kind0(r6) | new_area(k, static_cast<uint32_t>(w));
     }
 
     void merge(uint32_t k, uint32_t x, size_t w) {
@@ -209,11 +212,11 @@ private:
         std::set_union(have.first, have.second, want.first, want.second, std::back_inserter(both));
         if (entry_kind(x) == 0) {
             Table::Area& a = t_.areas[t_.area_of(k)];
-            if (a.merged < 0) {
-                a.merged = static_cast<int32_t>(t_.merged.size());
-                t_.merged.push_back(std::move(both));
+            if (a.names & Table::Area::is_merged) {
+                t_.merged[a.names & ~Table::Area::is_merged] = std::move(both);
             } else {
-                t_.merged[static_cast<size_t>(a.merged)] = std::move(both);
+                a.names = Table::Area::is_merged | static_cast<uint32_t>(t_.merged.size());
+                t_.merged.push_back(std::move(both));
             }
             return;
         }
@@ -224,9 +227,9 @@ private:
             t_.entry[k] = indexlib::kind2(r6, both[0], both[1]);
             return;
         }
-        const auto m = static_cast<int32_t>(t_.merged.size());
+        const auto m = static_cast<uint32_t>(t_.merged.size());
         t_.merged.push_back(std::move(both));
-        t_.entry[k] = indexlib::kind0(r6) | new_area(k, UINT32_MAX, m);
+        t_.entry[k] = indexlib::kind0(r6) | new_area(k, Table::Area::is_merged | m);
     }
 
     const Words& w_;
@@ -466,6 +469,7 @@ public:
         for (size_t b = 0; b < block_bytes.size(); b++)
             prefix_[b + 1] = prefix_[b] + block_bytes[b];
         const size_t L = leaves.size();
+        leaves_ = L;
         for (size_t i = 0; i < L; i++) {
             const Span& s = leaves[i];
             double bytes = 0;
@@ -479,25 +483,35 @@ public:
         int top = 0;
         while (((num_blocks_ - 1) >> top) > 0)
             top++;
-        // Level by level: each node's groups, halved, give its parent.
+        // Level by level: each set's groups, halved, give its parent set. A
+        // set coarsened from one set only is never worth storing (it names
+        // more blocks in no fewer bytes), so it gets no node: its child
+        // stands for it. The root (every block) always has one.
         std::vector<uint16_t> pool, next_pool;
         std::vector<uint32_t> at, next_at;
+        std::vector<uint32_t> stands = std::vector<uint32_t>(L), next_stands, first_child, children;
+        for (uint32_t i = 0; i < L; i++)
+            stands[i] = i;
         std::vector<uint16_t> groups;
-        size_t level_begin = 0, level_end = L;
+        size_t count = L;   // sets at this level
         for (int level = 0; level < top; level++) {
+            const int k = level + 1;
             next_pool.clear();
             next_at.assign(1, 0);
-            SetIndex parents(level_end - level_begin);
+            first_child.clear();
+            children.clear();
+            next_stands.clear();
+            SetIndex parents(count);
+            auto groups_of = [&](size_t e) {
+                return level == 0 ? leaves[e] : Span{pool.data() + at[e], pool.data() + at[e + 1]};
+            };
             // SetIndex keeps pointers: the pool must not move while it is used.
             size_t room = 0;
-            for (size_t v = level_begin; v < level_end; v++) {
-                Span g = level == 0 ? leaves[v] : Span{pool.data() + at[v - level_begin], pool.data() + at[v - level_begin + 1]};
-                room += static_cast<size_t>(g.second - g.first);
-            }
+            for (size_t e = 0; e < count; e++)
+                room += static_cast<size_t>(groups_of(e).second - groups_of(e).first);
             next_pool.reserve(room);
-            const size_t next_begin = parent_.size();
-            for (size_t v = level_begin; v < level_end; v++) {
-                Span g = level == 0 ? leaves[v] : Span{pool.data() + at[v - level_begin], pool.data() + at[v - level_begin + 1]};
+            for (size_t e = 0; e < count; e++) {
+                Span g = groups_of(e);
                 groups.clear();
                 for (const uint16_t* i = g.first; i < g.second; i++)
                     if (groups.empty() || groups.back() != (*i >> 1))
@@ -506,31 +520,35 @@ public:
                 next_pool.insert(next_pool.end(), groups.begin(), groups.end());
                 bool fresh;
                 const uint32_t p = parents.find_or_add(next_pool.data() + from, next_pool.data() + next_pool.size(), fresh);
-                if (!fresh) {
-                    next_pool.resize(from);
-                } else {
+                const uint32_t x = stands[e];
+                if (fresh) {
                     next_at.push_back(static_cast<uint32_t>(next_pool.size()));
-                    const int k = level + 1;
-                    uint32_t count = 0;
-                    int64_t bytes = 0;
-                    for (uint16_t gi : groups) {
-                        const uint32_t lo = uint32_t{gi} << k;
-                        const uint32_t hi = std::min<uint32_t>((uint32_t{gi} + 1) << k, static_cast<uint32_t>(num_blocks_));
-                        count += hi - lo;
-                        bytes += prefix_[hi] - prefix_[lo];
-                    }
-                    add_node(static_cast<uint8_t>(k), area_bytes(count, num_blocks_), std::max<double>(1.0, static_cast<double>(bytes)));
+                    first_child.push_back(x);
+                    children.push_back(1);
+                    next_stands.push_back(none);
+                    continue;
                 }
-                parent_[v] = static_cast<uint32_t>(next_begin + p);
-                words_[next_begin + p] += words_[v];
-                share_[next_begin + p] += share_[v];
+                next_pool.resize(from);
+                if (++children[p] == 2) {
+                    const uint32_t y = add_set_node(k, next_pool.data() + next_at[p], next_pool.data() + next_at[p + 1]);
+                    next_stands[p] = y;
+                    adopt(y, first_child[p]);
+                }
+                adopt(next_stands[p], x);
             }
+            count = first_child.size();
+            for (size_t p = 0; p < count; p++)
+                if (next_stands[p] == none)
+                    next_stands[p] = k == top ? add_set_node(k, next_pool.data() + next_at[p], next_pool.data() + next_at[p + 1])
+                                              : first_child[p];
+            if (k == top)
+                for (size_t p = 0; p < count; p++)
+                    if (children[p] == 1)
+                        adopt(next_stands[p], first_child[p]);
             pool.swap(next_pool);
             at.swap(next_at);
-            level_begin = next_begin;
-            level_end = parent_.size();
+            stands.swap(next_stands);
         }
-        leaves_ = L;
     }
 
     // The stored bytes when areas cost price each byte.
@@ -555,10 +573,31 @@ public:
         return best;
     }
     int level(uint32_t v) const { return level_[v]; }
+    size_t nodes() const { return parent_.size(); }
     double bytes(uint32_t v) const { return bytes_[v]; }
 
 private:
     static constexpr uint32_t none = UINT32_MAX;
+
+    // A node for the groups [b, e) of 2^level blocks each.
+    uint32_t add_set_node(int level, const uint16_t* b, const uint16_t* e) {
+        uint32_t count = 0;
+        int64_t bytes = 0;
+        for (const uint16_t* g = b; g < e; g++) {
+            const uint32_t lo = uint32_t{*g} << level;
+            const uint32_t hi = std::min<uint32_t>((uint32_t{*g} + 1) << level, static_cast<uint32_t>(num_blocks_));
+            count += hi - lo;
+            bytes += prefix_[hi] - prefix_[lo];
+        }
+        add_node(static_cast<uint8_t>(level), area_bytes(count, num_blocks_), std::max<double>(1.0, static_cast<double>(bytes)));
+        return static_cast<uint32_t>(parent_.size() - 1);
+    }
+
+    void adopt(uint32_t parent, uint32_t child) {
+        parent_[child] = parent;
+        words_[parent] += words_[child];
+        share_[parent] += share_[child];
+    }
 
     void add_node(uint8_t level, uint32_t z, double bytes) {
         parent_.push_back(none);
@@ -608,21 +647,20 @@ indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vect
     const auto num_blocks = static_cast<int32_t>(block_bytes.size());
     Placer p(words, table);
     // The distinct sets of the area entries: the leaves.
-    SetIndex leaves(table.areas.size());
-    std::vector<uint32_t> leaf_of(table.areas.size());
+    // Each area's words give way to its leaf's number.
+    SetIndex leaves(std::min<size_t>(table.areas.size(), 1 << 20));
     std::vector<double> leaf_words;
     double stored = 0;
-    for (size_t a = 0; a < table.areas.size(); a++) {
-        const Table::Area& area = table.areas[a];
-        uint16_t tmp[2];
-        Span s = p.blocks_at(area.slot, table.entry[area.slot], tmp);
+    for (Table::Area& area : table.areas) {
+        Span s = p.area_blocks(area);
         bool fresh;
-        leaf_of[a] = leaves.find_or_add(s.first, s.second, fresh);
+        const uint32_t leaf = leaves.find_or_add(s.first, s.second, fresh);
         if (fresh) {
             leaf_words.push_back(0);
             stored += area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks);
         }
-        leaf_words[leaf_of[a]] += area.words;
+        leaf_words[leaf] += area.words;
+        area.words = leaf;
     }
     const double budget = static_cast<double>(area_limit) - header_bytes;
     std::vector<Span> leaf_sets(leaves.size());
@@ -668,8 +706,7 @@ indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vect
         const uint32_t x = table.entry[k];
         if (x == 0 || entry_kind(x) != 0)
             continue;
-        const uint32_t a = table.area_of(k);
-        const uint32_t leaf = leaf_of[a];
+        const uint32_t leaf = table.areas[table.area_of(k)].words;
         const uint32_t t = target[leaf];
         uint32_t piece;
         auto known = t < leaves.size() ? piece_of_target[t] : [&] {

@@ -61,9 +61,8 @@ struct Table {
     std::vector<uint32_t> entry;
     std::vector<uint8_t> r6;   // the claimer's r6; bit 7 set where some word's lookup ends
     struct Area {
-        uint32_t slot;
-        uint32_t owner;   // the word whose blocks it names, unless merged
-        int32_t merged;   // else merged[merged]
+        static constexpr uint32_t is_merged = 0x80000000u;
+        uint32_t names;   // the word whose blocks it names, or is_merged | its set in merged
         uint32_t words;   // words whose lookup ends here
     };
     std::vector<Area> areas;

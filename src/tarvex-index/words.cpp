@@ -75,7 +75,7 @@ FileStatus probe_file(const std::string& path) {
 BlockWords::BlockWords() : slots_(1 << 14, 0) {}
 
 void BlockWords::clear() {
-    if (slots_.size() > (1u << 16)) {
+    if (slots_.size() > (1u << 18)) {
         // A block of many words (a large file) leaves no large table behind.
         std::vector<uint64_t>(1 << 14, 0).swap(slots_);
         std::vector<Word>().swap(words_);

@@ -1,0 +1,73 @@
+// tarvex-named-blocks INDEX < FILES: for every distinct word of the files
+// (one path a line), the blocks the search's lookup in INDEX names; prints
+// the words, the mean number of blocks named per word, and the words not
+// found at all (a sound index has none). For bench/build-scale, which
+// compares the index of one builder with another's.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "indexlib/indexwriter.h"
+#include "tarvex-index/words.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: tarvex-named-blocks INDEX < FILES\n");
+        return 2;
+    }
+    std::string s;
+    {
+        FILE* f = fopen(argv[1], "rb");
+        if (!f) {
+            perror(argv[1]);
+            return 1;
+        }
+        char buf[1 << 16];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            s.append(buf, n);
+        fclose(f);
+    }
+    const std::vector<uint8_t> bytes(s.begin(), s.end());
+    const indexlib::EntryReader probe(bytes);
+    const uint32_t num_blocks = indexlib::get32(bytes, 24);
+    std::unordered_set<uint64_t> keys;
+    builder::BlockWords words;
+    std::string path;
+    while (std::getline(std::cin, path)) {
+        words.clear();
+        int64_t got = 0;
+        if (words.add_file(path, got) != builder::file_indexed)
+            continue;
+        for (size_t i = 0; i < words.size(); i++)
+            keys.insert(words.key(i));
+    }
+    double named = 0;
+    size_t missing = 0;
+    for (uint64_t key : keys) {
+        const uint32_t x = probe.entry(builder::key_h(key), builder::key_r(key));
+        if (x == 0) {
+            missing++;
+            continue;
+        }
+        switch (entry_kind(x)) {
+        case 1:
+            named += 1;
+            break;
+        case 2:
+            named += (x & 0xFFF) == ((x >> 12) & 0xFFF) ? 1 : 2;
+            break;
+        case 0:
+            for (uint32_t i = 0; i < (num_blocks + 7) / 8; i++)
+                named += __builtin_popcount(bytes[entry_offset(x) + i]);
+            break;
+        default:
+            named += unpack12(bytes.data() + entry_offset(x), 0);
+        }
+    }
+    printf("words %zu, blocks named per word %.3f, not found %zu\n", keys.size(),
+           keys.empty() ? 0.0 : named / static_cast<double>(keys.size()), missing);
+    return missing == 0 ? 0 : 1;
+}
