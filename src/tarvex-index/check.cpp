@@ -244,7 +244,7 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
     parallel(threads, [&](int) {
         BlockWords words;
         // The entries of recent words, by their keys.
-        constexpr size_t cache_size = 1 << 14;
+        constexpr size_t cache_size = 1 << 16;
         std::vector<std::pair<uint64_t, uint32_t>> cache(cache_size, {UINT64_MAX, 0});
         int64_t mine = 0;
         for (int32_t b; (b = next++) < num_blocks;) {
@@ -268,7 +268,7 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
                 continue;
             for (size_t i = 0; i < words.size(); i++) {
                 const uint64_t key = words.key(i);
-                auto& c = cache[(key * 0x9E3779B97F4A7C15ull) >> 50];
+                auto& c = cache[(key * 0x9E3779B97F4A7C15ull) >> 48];
                 if (c.first != key)
                     c = {key, probe.entry(key_h(key), key_r(key))};
                 if (c.second == 0 || !probe.names(c.second, static_cast<uint32_t>(b))) {

@@ -2,10 +2,8 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <sched.h>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,29 +28,7 @@ void fail(const std::string& what) { end("tarvex-index: " + what, 1); }
 
 void usage_error(const std::string& what) { end("tarvex-index: " + what + " (try --help)", 2); }
 
-static void debug_phase(const char* what) {
-    static const bool on = getenv("TARVEX_INDEX_DEBUG") != nullptr;
-    if (!on)
-        return;
-    static auto t0 = std::chrono::steady_clock::now();
-    FILE* f = fopen("/proc/self/status", "r");
-    char line[256];
-    long rss = 0, hwm = 0;
-    while (f && fgets(line, sizeof line, f)) {
-        sscanf(line, "VmRSS: %ld", &rss);
-        sscanf(line, "VmHWM: %ld", &hwm);
-    }
-    if (f)
-        fclose(f);
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    fprintf(stderr, "[%.2f s, cpu %.2f s, rss %ld MB, peak %ld MB] %s\n",
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), cpu, rss / 1024, hwm / 1024, what);
-}
-
 void Progress::phase(const char* what, int64_t total_count, bool in_bytes) {
-    debug_phase(what);
     what_ = what;
     in_bytes_ = in_bytes;
     done = 0;

@@ -273,7 +273,6 @@ int build(const Options& o, Progress& progress) {
         fail("internal error, index not written: " + problem);
     progress.phase("writing");
     write_index(t.target, im.bytes);
-    progress.phase("done");
     progress.clear();
 
     const size_t skipped_unreadable = named.unreadable + t.unreadable;
