@@ -228,6 +228,30 @@ TEST(Builder, WordsAreRunsOfWordBytesAtMost255Long) {
     }
 }
 
+TEST(Builder, WordsThatShareTheirFirstEightBytesStayApart) {
+    TempDir dir;
+    const std::vector<std::string> words = {"abcdefg", "abcdefgh", "abcdefghi", "abcdefghij", "abcdefghijklmnop",
+                                            "abcdefghijklmnopq", "abcdefghijklmnopr"};
+    // Each word in a block of its own, and all of them, longest first, in
+    // one more (a block's words are told apart as they come).
+    for (size_t i = 0; i < words.size(); i++)
+        write_text(dir.path + "/f" + std::to_string(i) + ".txt", words[i] + "\n");
+    std::string all;
+    for (size_t i = words.size(); i-- > 0;)
+        all += words[i] + "\n";
+    write_text(dir.path + "/z.txt", all);
+    ASSERT_EQ(run_index(dir.path, {"-q", "."}).status, 0);
+    for (size_t i = 0; i < words.size(); i++) {
+        Result r = run_tarvex(dir.path, {words[i]});
+        EXPECT_EQ(r.status, 0) << words[i];
+        EXPECT_NE(r.out.find(dir.path + "/f" + std::to_string(i) + ".txt: " + words[i] + "\n"), std::string::npos)
+            << words[i] << ": " << r.out;
+        EXPECT_NE(r.out.find(dir.path + "/z.txt: " + words[i] + "\n"), std::string::npos)
+            << words[i] << ": " << r.out;
+    }
+    EXPECT_EQ(run_index(dir.path, {"-q", "--check", "."}).status, 0);
+}
+
 TEST(Builder, BinaryFilesAreSkippedByANulInTheirFirst8KiB) {
     TempDir dir;
     write_text(dir.path + "/early.bin", "needle\n" + std::string(1, '\0') + "\n");

@@ -72,19 +72,19 @@ FileStatus probe_file(const std::string& path) {
 
 // ---- the words of a block --------------------------------------------------------
 
-BlockWords::BlockWords() : slots_(1 << 14, 0) {}
+BlockWords::BlockWords() : slots_(1 << 14) {}
 
 void BlockWords::clear() {
     if (slots_.size() > (1u << 18)) {
         // A block of many words (a large file) leaves no large table behind.
-        std::vector<uint64_t>(1 << 14, 0).swap(slots_);
+        std::vector<Slot>(1 << 14).swap(slots_);
         std::vector<Word>().swap(words_);
         std::vector<uint64_t>().swap(keys_);
         std::vector<char>().swap(text_);
         return;
     }
     for (const Word& w : words_)
-        slots_[w.slot] = 0;
+        slots_[w.slot] = Slot{};
     words_.clear();
     keys_.clear();
     text_.clear();
@@ -98,17 +98,25 @@ FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
     if (buf_.empty())
         buf_.resize(chunk);
     size_t len = 0;   // bytes of the current run of word bytes
-    bool first = true;
+    bool first = true, eof = false;
     const unsigned char* map = word_bytes.map;
-    for (;;) {
+    while (!eof) {
         // The first read fills the binary probe's 8 KiB unless the file ends.
-        ssize_t n = read_at_least(in, buf_.data(), chunk, first ? binary_probe : 1);
-        if (n < 0) {
-            int e = errno;
-            close(in);
-            fail("cannot read " + path + ": " + strerror(e));
+        // A read of a regular file that returns less than asked for has met
+        // its end: no further read is needed to learn it.
+        size_t got = 0;
+        while (got < (first ? binary_probe : 1) && !eof) {
+            ssize_t r = read(in, buf_.data() + got, chunk - got);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                int e = errno;
+                close(in);
+                fail("cannot read " + path + ": " + strerror(e));
+            }
+            eof = static_cast<size_t>(r) < chunk - got;
+            got += static_cast<size_t>(r);
         }
-        size_t got = static_cast<size_t>(n);
         if (first && memchr(buf_.data(), 0, std::min(got, binary_probe)) != nullptr) {
             close(in);
             return file_binary;
@@ -149,10 +157,16 @@ FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
 }
 
 void BlockWords::add(size_t len) {
-    // Eight bytes at a time; the bytes past the word are cleared first.
+    // Eight bytes at a time; the bytes past the word are cleared first. A
+    // slot holds a word's first eight bytes: a word of fewer than eight bytes
+    // (word bytes are never 0, so a 0 ends it there) is told by them alone,
+    // without its record.
     memset(word_ + len, 0, 8);
-    uint64_t f = len * 0x9E3779B97F4A7C15ull;
-    for (size_t i = 0; i < len; i += 8) {
+    uint64_t head;
+    memcpy(&head, word_, 8);
+    uint64_t f = (len * 0x9E3779B97F4A7C15ull ^ head) * 0xFF51AFD7ED558CCDull;
+    f ^= f >> 29;
+    for (size_t i = 8; i < len; i += 8) {
         uint64_t v;
         memcpy(&v, word_ + i, 8);
         f = (f ^ v) * 0xFF51AFD7ED558CCDull;
@@ -161,8 +175,8 @@ void BlockWords::add(size_t len) {
     auto f32 = static_cast<uint32_t>(f ^ (f >> 32));
     const size_t mask = slots_.size() - 1;
     for (size_t k = f32 & mask;; k = (k + 1) & mask) {
-        uint64_t slot = slots_[k];
-        if (slot == 0) {
+        const Slot& slot = slots_[k];
+        if (slot.word == 0) {
             uint32_t h, r;
             hash_word(word_, &h, &r);
             uint64_t key = word_key(h, r);
@@ -171,19 +185,23 @@ void BlockWords::add(size_t len) {
             // Zeros after the word up to a multiple of 8 let the compare take
             // whole 8-byte groups; the first of them ends the text.
             text_.insert(text_.end(), word_, word_ + (len + 8) / 8 * 8);
-            slots_[k] = uint64_t{f32} << 32 | words_.size();
+            slots_[k] = {head, f32, static_cast<uint32_t>(words_.size())};
             if (words_.size() * 2 > slots_.size())
                 grow();
             return;
         }
-        if (slot >> 32 != f32)
+        if (slot.head != head)
             continue;
-        const Word& w = words_[static_cast<uint32_t>(slot) - 1];
+        if (len < 8)
+            return;
+        if (slot.hash != f32)
+            continue;
+        const Word& w = words_[slot.word - 1];
         if (w.len != len)
             continue;
         const char* t = text_.data() + w.text_at;
         bool same = true;
-        for (size_t i = 0; i < len && same; i += 8) {
+        for (size_t i = 8; i < len && same; i += 8) {
             uint64_t a, b;
             memcpy(&a, t + i, 8);
             memcpy(&b, word_ + i, 8);
@@ -195,12 +213,12 @@ void BlockWords::add(size_t len) {
 }
 
 void BlockWords::grow() {
-    std::vector<uint64_t> bigger(slots_.size() * 2, 0);
+    std::vector<Slot> bigger(slots_.size() * 2);
     const size_t mask = bigger.size() - 1;
     for (Word& w : words_) {
-        const uint64_t slot = slots_[w.slot];
-        size_t k = (slot >> 32) & mask;
-        while (bigger[k] != 0)
+        const Slot& slot = slots_[w.slot];
+        size_t k = slot.hash & mask;
+        while (bigger[k].word != 0)
             k = (k + 1) & mask;
         bigger[k] = slot;
         w.slot = static_cast<uint32_t>(k);

@@ -56,7 +56,12 @@ private:
 
     std::vector<char> buf_;
     char word_[256 + 8];
-    std::vector<uint64_t> slots_;   // fast hash << 32 | word + 1
+    struct Slot {
+        uint64_t head = 0;   // the word's first 8 bytes, zeros after its end
+        uint32_t hash = 0;   // a fast hash of all of it
+        uint32_t word = 0;   // its number + 1; 0 for an empty slot
+    };
+    std::vector<Slot> slots_;
     std::vector<Word> words_;
     std::vector<uint64_t> keys_;
     std::vector<char> text_;
