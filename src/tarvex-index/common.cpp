@@ -1,6 +1,11 @@
 #include "common.h"
 
+#include <cerrno>
 #include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <mutex>
 #include <sched.h>
@@ -102,10 +107,64 @@ void parallel(int threads, const std::function<void(int)>& work, Progress* progr
         th.join();
 }
 
-std::string megabytes(int64_t bytes) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    return buf;
+namespace {
+std::string temp_path;
+}  // namespace
+
+extern "C" void on_signal(int sig) {
+    if (!temp_path.empty())
+        unlink(temp_path.c_str());
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
+
+// Writes beside the target and renames into place, so that the target is
+// never a partial index.
+void write_index(const std::string& target, const std::vector<uint8_t>& bytes) {
+    std::string dir = target.substr(0, target.rfind('/'));
+    std::vector<char> tmpl(target.begin(), target.end());
+    const char suffix[] = ".tmp-XXXXXX";
+    tmpl.insert(tmpl.end(), suffix, suffix + sizeof(suffix));
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        fail("cannot create directory " + dir + ": " + strerror(errno));
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
+    int out = mkstemp(tmpl.data());
+    if (out < 0)
+        fail("cannot create a temporary file in " + dir + ": " + strerror(errno));
+    temp_path = tmpl.data();
+    auto give_up = [&](const std::string& what) {
+        int e = errno;
+        close(out);
+        unlink(temp_path.c_str());
+        fail(what + ": " + strerror(e));
+    };
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(out, 0666 & ~mask) != 0)
+        give_up("cannot set the mode of " + temp_path);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(out, bytes.data() + done, bytes.size() - done);
+        if (n < 0)
+            give_up("cannot write " + temp_path);
+        done += static_cast<size_t>(n);
+    }
+    if (fsync(out) != 0)
+        give_up("cannot write " + temp_path);
+    if (close(out) != 0) {
+        int e = errno;
+        unlink(temp_path.c_str());
+        fail("cannot write " + temp_path + ": " + strerror(e));
+    }
+    if (rename(temp_path.c_str(), target.c_str()) != 0) {
+        int e = errno;
+        unlink(temp_path.c_str());
+        fail("cannot rename " + temp_path + " to " + target + ": " + strerror(e));
+    }
+    temp_path.clear();
+}
+
 
 }  // namespace builder

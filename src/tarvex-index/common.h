@@ -1,5 +1,6 @@
 // What every stage of tarvex-index shares: how a failure ends the run, the
-// progress display on standard error, and running work on several threads.
+// progress display on standard error, running work on several threads, and
+// putting the index file in place.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace builder {
 
@@ -40,7 +42,9 @@ int processors();
 // 100 ms meanwhile. Returns when all are done.
 void parallel(int threads, const std::function<void(int)>& work, Progress* progress = nullptr);
 
-// Bytes as the summary shows them: "12.3 MB".
-std::string megabytes(int64_t bytes);
+// Writes the index beside target and renames it into place, so that the
+// target is never a partial index (an interrupted run removes its temporary
+// file); a failure ends the run.
+void write_index(const std::string& target, const std::vector<uint8_t>& bytes);
 
 }  // namespace builder
