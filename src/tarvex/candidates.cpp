@@ -16,6 +16,12 @@
 #include <immintrin.h>
 #endif
 #endif
+// On aarch64 (little-endian) the same search runs on 16-byte NEON vectors.
+#if defined(__aarch64__) && defined(__ARM_NEON) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
+    !defined(TARVEX_PORTABLE_SCAN)
+#define TARVEX_NEON_SCAN 1
+#include <arm_neon.h>
+#endif
 
 #include "index.h"
 #include "tarvex.h"
@@ -221,6 +227,9 @@ unsigned char key_or[looked_for], key_is[looked_for];
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 __m128i vec_or[looked_for], vec_is[looked_for];  // the same, in every lane
 #endif
+#ifdef TARVEX_NEON_SCAN
+uint8x16_t vec_or[looked_for], vec_is[looked_for];  // the same, in every lane
+#endif
 #ifdef TARVEX_WIDE_SCAN
 bool wide;  // the processor has AVX2: set with the key
 #endif
@@ -288,6 +297,10 @@ scan_kind prepare_key() {
         vec_or[k] = _mm_set1_epi8(static_cast<char>(key_or[k]));
         vec_is[k] = _mm_set1_epi8(static_cast<char>(key_is[k]));
 #endif
+#ifdef TARVEX_NEON_SCAN
+        vec_or[k] = vdupq_n_u8(key_or[k]);
+        vec_is[k] = vdupq_n_u8(key_is[k]);
+#endif
     }
 #ifdef TARVEX_WIDE_SCAN
     wide = __builtin_cpu_supports("avx2");
@@ -318,12 +331,12 @@ inline bool key_at_pos(const unsigned char* s) {
     }
 }
 
-#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
-// The first position q + i, bit i set in bits, where the word really starts:
-// the vector compares only look at three of its bytes.
-inline bool first_at(const unsigned char* b, size_t q, uint64_t bits, size_t* at) {
+#if (defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)) || defined(TARVEX_NEON_SCAN)
+// The first position q + i, bit i << shift set in bits, where the word really
+// starts: the vector compares only look at three of its bytes.
+inline bool first_at(const unsigned char* b, size_t q, uint64_t bits, size_t* at, int shift = 0) {
     for (; bits != 0; bits &= bits - 1) {
-        size_t c = q + static_cast<size_t>(std::countr_zero(bits));
+        size_t c = q + (static_cast<size_t>(std::countr_zero(bits)) >> shift);
         if (key_at_pos(b + c)) {
             *at = c;
             return true;
@@ -331,11 +344,61 @@ inline bool first_at(const unsigned char* b, size_t q, uint64_t bits, size_t* at
     }
     return false;
 }
+#endif
 
+#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 // Lane i is set where byte key_at[k] of an occurrence at i is there.
 inline __m128i byte_there(const unsigned char* p, __m128i o, __m128i is) {
     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     return _mm_cmpeq_epi8(_mm_or_si128(x, o), is);
+}
+#endif
+
+#ifdef TARVEX_NEON_SCAN
+// Lane i is set where byte key_at[k] of an occurrence at i is there.
+inline uint8x16_t byte_there(const unsigned char* p, uint8x16_t o, uint8x16_t is) {
+    return vceqq_u8(vorrq_u8(vld1q_u8(p), o), is);
+}
+
+// NEON has no movemask: the 16 lanes of a compare, each 0 or 0xff, narrowed
+// to four bits each (bits 4i to 4i + 3 for lane i) in one shift-and-narrow.
+inline uint64_t lane_nibbles(uint8x16_t m) {
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
+}
+
+// The lanes of a compare for first_at: one bit each, lane i at bit 4i + 3.
+inline uint64_t lane_bits(uint8x16_t m) { return lane_nibbles(m) & 0x8888888888888888u; }
+
+// Looks for the word 64 positions at a time, then 16 at a time, from *at
+// while that many are left before to: true with *at on the first occurrence,
+// or false with *at where fewer than 16 are left.
+bool next_occurrence_neon(const unsigned char* b, size_t* at, size_t to) {
+    const unsigned char* p0 = b + key_at[0];
+    const unsigned char* p1 = b + key_at[1];
+    const unsigned char* p2 = b + key_at[2];
+    const uint8x16_t or0 = vec_or[0], is0 = vec_is[0];
+    const uint8x16_t or1 = vec_or[1], is1 = vec_is[1];
+    const uint8x16_t or2 = vec_or[2], is2 = vec_is[2];
+    auto there = [&](size_t q) {
+        return vandq_u8(vandq_u8(byte_there(p0 + q, or0, is0), byte_there(p1 + q, or1, is1)),
+                        byte_there(p2 + q, or2, is2));
+    };
+    size_t q = *at;
+    while (q + 64 <= to) {
+        uint8x16_t m0 = there(q), m1 = there(q + 16), m2 = there(q + 32), m3 = there(q + 48);
+        if (lane_nibbles(vorrq_u8(vorrq_u8(m0, m1), vorrq_u8(m2, m3))) != 0) {
+            const uint8x16_t m[4] = {m0, m1, m2, m3};
+            for (size_t i = 0; i < 4; i++)
+                if (first_at(b, q + 16 * i, lane_bits(m[i]), at, 2))
+                    return true;
+        }
+        q += 64;
+    }
+    for (; q + 16 <= to; q += 16)
+        if (first_at(b, q, lane_bits(there(q)), at, 2))
+            return true;
+    *at = q;
+    return false;
 }
 #endif
 
@@ -390,6 +453,10 @@ size_t next_occurrence(const unsigned char* b, size_t from, size_t to) {
     if (wide && next_occurrence_wide(b, &q, to))
         return q;
 #endif
+#ifdef TARVEX_NEON_SCAN
+    if (next_occurrence_neon(b, &q, to))
+        return q;
+#endif
     const unsigned char* p0 = b + key_at[0];
     const unsigned char* p1 = b + key_at[1];
     const unsigned char* p2 = b + key_at[2];
@@ -432,6 +499,17 @@ size_t piece_start(const unsigned char* b, size_t anchor, size_t q) {
         auto bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, nl)));
         if (bits != 0) {
             ls = ls - 16 + static_cast<size_t>(32 - std::countl_zero(bits));
+            return ls + (q - ls) / piece_max * piece_max;
+        }
+        ls -= 16;
+    }
+#endif
+#ifdef TARVEX_NEON_SCAN
+    const uint8x16_t nl = vdupq_n_u8('\n');
+    while (ls >= anchor + 16) {
+        uint64_t bits = lane_nibbles(vceqq_u8(vld1q_u8(b + ls - 16), nl));
+        if (bits != 0) {
+            ls = ls - 16 + static_cast<size_t>(64 - std::countl_zero(bits)) / 4;
             return ls + (q - ls) / piece_max * piece_max;
         }
         ls -= 16;
