@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
 #include <emmintrin.h>
@@ -32,7 +33,9 @@ static void hold(int32_t* p) { fuzz_slice = p; }
 static int open_candidate(const char* name) { return fuzz_open(name); }
 #else
 static void hold(int32_t*) {}
-static int open_candidate(const char* name) { return open(name, O_RDONLY); }
+// Without O_NONBLOCK a FIFO with no writer would hold the open for ever; a
+// regular file ignores the flag.
+static int open_candidate(const char* name) { return open(name, O_RDONLY | O_NONBLOCK); }
 #endif
 
 static void release(int32_t* p) {
@@ -524,6 +527,13 @@ size_t whole_pieces(const unsigned char* b, size_t anchor, size_t have) {
     return b[pe - 1] == '\n' || pe - ps == piece_max ? pe : ps;
 }
 
+// Regular files ignore O_NONBLOCK on Linux; should a file system not, the
+// file is read blocking from then on rather than cut short.
+bool clear_nonblock(int f) {
+    int flags = fcntl(f, F_GETFL);
+    return flags != -1 && (flags & O_NONBLOCK) != 0 && fcntl(f, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 int64_t scan_descriptor(int f, const char* filename, scan_kind kind) {
     unsigned char* b = scan_buf;
     size_t have = 0, from = 0, anchor = 0;
@@ -536,6 +546,8 @@ int64_t scan_descriptor(int f, const char* filename, scan_kind kind) {
                 have += static_cast<size_t>(r);
             } else if (r < 0 && errno == EINTR) {
                 continue;
+            } else if (r < 0 && errno == EAGAIN && clear_nonblock(f)) {
+                continue;  // the open's O_NONBLOCK, where a file system honours it
             } else {
                 eof = true;
                 if (r < 0)
@@ -604,16 +616,59 @@ void buffer_output() {
     done = true;
 }
 
+// Why a candidate that is not a regular file is not searched. A directory
+// gets the system's own words; reading a device could take for ever (or for
+// ever return bytes), and a FIFO or socket would wait for a writer.
+static const char* not_searched(mode_t mode) {
+    if (S_ISDIR(mode))
+        return strerror(EISDIR);
+    if (S_ISCHR(mode))
+        return "Not a regular file (a character device)";
+    if (S_ISBLK(mode))
+        return "Not a regular file (a block device)";
+    if (S_ISFIFO(mode))
+        return "Not a regular file (a FIFO)";
+    if (S_ISSOCK(mode))
+        return "Not a regular file (a socket)";
+    return "Not a regular file";
+}
+
+// Opening a socket fails (ENXIO) before its kind can be seen on a descriptor;
+// the path says what it is. Only a failed open pays for this look.
+static const char* open_failure(const char* filename, int err) {
+    struct stat st;
+    if (err == ENXIO && stat(filename, &st) == 0 && !S_ISREG(st.st_mode))
+        return not_searched(st.st_mode);
+    return strerror(err);
+}
+
+// Scans the open candidate f if it is a regular file, and closes it.
+static int64_t search_opened(int f, const struct stat& st, const char* filename) {
+    int64_t rv = 0;
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "Cannot open %s: %s\n", filename, not_searched(st.st_mode));
+    } else {
+        scan_kind kind = prepare_key();
+        name_len = strlen(filename);
+        rv = kind == never_matches ? 0 : scan_descriptor(f, filename, kind);
+        flush_block();
+    }
+    close(f);
+    return rv;
+}
+
 int64_t search_file(const char* filename) {
     int f = open_candidate(filename);
     if (f < 0) {
-        fprintf(stderr, "Cannot open %s: %s\n", filename, strerror(errno));
+        int err = errno;
+        fprintf(stderr, "Cannot open %s: %s\n", filename, open_failure(filename, err));
         return 0;
     }
-    scan_kind kind = prepare_key();
-    name_len = strlen(filename);
-    int64_t rv = kind == never_matches ? 0 : scan_descriptor(f, filename, kind);
-    flush_block();
-    close(f);
-    return rv;
+    struct stat st;
+    if (fstat(f, &st) != 0) {
+        fprintf(stderr, "Cannot open %s: %s\n", filename, strerror(errno));
+        close(f);
+        return 0;
+    }
+    return search_opened(f, st, filename);
 }
