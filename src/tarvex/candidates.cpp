@@ -809,12 +809,13 @@ static bool next_record(int32_t* record) {
 // Advice costs a system call per file, as much as the file's read where the
 // page cache holds it, so it is given only while the disc is found cold: the
 // first read of each file asks for cached bytes only (scan_cold). It starts
-// on; after advice_off_after turns in a row that found their bytes cached it
-// stops, and the first file found cold turns it on again, for the files
-// already open ahead too, and doubles the count, so that a cold disc whose
-// reads the advice keeps up with pays for a handful of such stalls in a run.
-static bool advising = true;
-static int64_t cached_turns, advice_off_after = 256;
+// off, and the first file found cold turns it on, for the files already open
+// ahead too; after advice_off_after turns in a row that found their bytes
+// cached it stops again. A warm disc never pays for it; a cold one pays the
+// first file's read, and one file read without advice per advice_off_after
+// files whose reads the advice kept up with.
+static bool advising = false;
+static int64_t cached_turns, advice_off_after = 1024;
 
 static void advise(coming_file& c) {
     posix_fadvise(c.fd, 0, 0, POSIX_FADV_WILLNEED);
