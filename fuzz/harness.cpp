@@ -68,7 +68,7 @@ int fuzz_open(const char* name) {
         errno = ENOENT;
         return -1;
     }
-    return open((disc_root + name).c_str(), O_RDONLY);
+    return open((disc_root + name).c_str(), O_RDONLY | O_NONBLOCK);
 }
 
 const int* fuzz_statuses() { return last_statuses; }

@@ -289,13 +289,16 @@ TEST(ScanDiff, NameLongerThanAnyRebuiltPath) {
 
 TEST(ScanDiff, UnopenableFiles) {
     TempDir dir;
-    // A missing file is reported, a directory opens and reads as empty.
+    // A missing file and a directory are reported and count 0.
     compare_scans(dir.path + "/missing", {"cat", ""});
     compare_scans(dir.path, {"cat"});
     set_word("cat");
     Scan got = captured(search_file, dir.path + "/missing", dir.path);
     EXPECT_EQ(got.count, 0);
     EXPECT_EQ(got.err, "Cannot open " + dir.path + "/missing: No such file or directory\n");
+    got = captured(search_file, dir.path, dir.path);
+    EXPECT_EQ(got.count, 0);
+    EXPECT_EQ(got.err, "Cannot open " + dir.path + ": Is a directory\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <strings.h>
 
 #include "tarvex.h"
@@ -19,6 +20,14 @@ int64_t reference_search_file(const char* filename) {
     FILE* f = fopen(filename, "r");
     if (f == nullptr) {
         fprintf(stderr, "Cannot open %s: %s\n", filename, strerror(errno));
+        return 0;
+    }
+    // Only a regular file is searched (every candidate here is a file or a
+    // directory, which fopen does not wait on).
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "Cannot open %s: %s\n", filename, strerror(EISDIR));
+        fclose(f);
         return 0;
     }
     int64_t rv = 0;

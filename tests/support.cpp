@@ -34,11 +34,12 @@ TempDir::~TempDir() {
     fs::remove_all(path, ec);
 }
 
-Result run_tarvex(const std::string& dir, const std::vector<std::string>& args) {
-    return run_binary(TARVEX_BIN, dir, args);
+Result run_tarvex(const std::string& dir, const std::vector<std::string>& args, unsigned time_limit) {
+    return run_binary(TARVEX_BIN, dir, args, time_limit);
 }
 
-Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args) {
+Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args,
+                  unsigned time_limit) {
     TempDir io;
     std::string out_path = io.path + "/out", err_path = io.path + "/err";
     pid_t pid = fork();
@@ -56,6 +57,7 @@ Result run_binary(const std::string& bin, const std::string& dir, const std::vec
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        alarm(time_limit);  // kept across exec
         execv(bin.c_str(), argv.data());
         _exit(127);
     }

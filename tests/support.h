@@ -24,10 +24,14 @@ struct Result {
     std::string out, err;
 };
 
-// Runs the tarvex binary in dir with the given arguments (argv[1]...).
-Result run_tarvex(const std::string& dir, const std::vector<std::string>& args);
+// Runs the tarvex binary in dir with the given arguments (argv[1]...). With a
+// time limit, a run that hangs is killed by SIGALRM after that many seconds
+// (status 128 + 14) rather than hanging the test.
+Result run_tarvex(const std::string& dir, const std::vector<std::string>& args,
+                  unsigned time_limit = 0);
 // Runs any binary the same way: in dir, standard input from /dev/null.
-Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args);
+Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args,
+                  unsigned time_limit = 0);
 
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);

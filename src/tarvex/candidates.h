@@ -25,6 +25,11 @@ extern unsigned char scan_buf[scan_buf_size];
 // Searches every file of block; returns the lines printed.
 int64_t search_block(int32_t block);
 
+// Tells block expansion the blocks that the next search_block calls will
+// search, in order, so that it can read ahead from one block into the next.
+// A call outside the plan is searched without looking past its own block.
+void plan_blocks(const int32_t* blocks, int32_t n);
+
 // The absolute path of the file whose name record is at offset n, in path.
 char* resolve_filename(int32_t n);
 

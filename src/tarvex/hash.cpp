@@ -39,31 +39,41 @@ uint32_t find_entry() {
     return 0;
 }
 
+// Every block is known before the first is searched, so that block expansion
+// can read ahead across them; the checks all come before any block's output,
+// as they would one block at a time.
 int64_t search(uint32_t x) {
     uint32_t kind = entry_kind(x);
     uint32_t offset = entry_offset(x);
-    if (kind == 1)
-        return search_block(x & 0xFFF);
-    if (kind == 2)
-        return search_block(x & 0xFFF) + search_block((x >> 12) & 0xFFF);
-
-    unsigned char p[block_window];
-    int32_t got = Read_at(offset, p, block_window, 0);
-    int64_t total = 0;
-    if (kind == 0) {
-        CHECK(hdr.num_blocks <= max_blocks, "hdr.num_blocks <= 4096");
-        int32_t need = (hdr.num_blocks + 7) / 8;
-        CHECK(got >= need, "bitmap inside the file");
-        for (int32_t b = 0; b < hdr.num_blocks; b++)
-            if (p[b / 8] >> (b % 8) & 1)
-                total += search_block(b);
-        return total;
+    int32_t blocks[max_blocks];
+    int32_t n = 0;
+    if (kind == 1) {
+        blocks[n++] = static_cast<int32_t>(x & 0xFFF);
+    } else if (kind == 2) {
+        blocks[n++] = static_cast<int32_t>(x & 0xFFF);
+        blocks[n++] = static_cast<int32_t>((x >> 12) & 0xFFF);
+    } else {
+        unsigned char p[block_window];
+        int32_t got = Read_at(offset, p, block_window, 0);
+        if (kind == 0) {
+            CHECK(hdr.num_blocks <= max_blocks, "hdr.num_blocks <= 4096");
+            int32_t need = (hdr.num_blocks + 7) / 8;
+            CHECK(got >= need, "bitmap inside the file");
+            for (int32_t b = 0; b < hdr.num_blocks; b++)
+                if (p[b / 8] >> (b % 8) & 1)
+                    blocks[n++] = b;
+        } else {
+            CHECK(got >= 2, "block list inside the file");
+            uint32_t count = unpack12(p, 0);
+            CHECK(count <= max_list_count, "n <= 340");
+            CHECK(got >= static_cast<int32_t>(list_bytes(count)), "block list inside the file");
+            for (uint32_t i = 1; i <= count; i++)
+                blocks[n++] = static_cast<int32_t>(unpack12(p, i));
+        }
     }
-    CHECK(got >= 2, "block list inside the file");
-    uint32_t n = unpack12(p, 0);
-    CHECK(n <= max_list_count, "n <= 340");
-    CHECK(got >= static_cast<int32_t>(list_bytes(n)), "block list inside the file");
-    for (uint32_t i = 1; i <= n; i++)
-        total += search_block(static_cast<int32_t>(unpack12(p, i)));
+    plan_blocks(blocks, n);
+    int64_t total = 0;
+    for (int32_t i = 0; i < n; i++)
+        total += search_block(blocks[i]);
     return total;
 }

@@ -119,7 +119,9 @@ void drop_windows() {
 }
 
 // Reads at the descriptor's position, or at offset when it is not negative.
-static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset) {
+// A failed read ends the process, unless quiet: then it returns -1.
+static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset,
+                          bool quiet = false) {
     CHECK(n > 0, "n > 0");
     CHECK(swap == 0 || (n & 3) == 0, "swap == 0 || (n & 3) == 0");
     auto* b = static_cast<unsigned char*>(buf);
@@ -127,6 +129,8 @@ static int32_t read_index(int fd, void* buf, int32_t n, int swap, int64_t offset
     int32_t got = offset >= 0 ? from_window(b, n, offset) : -1;
     if (got < 0)
         got = read_fully(fd, b, n, offset);
+    if (got < 0 && quiet)
+        return -1;
     if (got < 0) {
         fprintf(stderr, "read failed: %s\n", strerror(errno));
         quit(1);
@@ -144,6 +148,10 @@ int32_t Read(int fd, void* buf, int32_t n, int swap) { return read_index(fd, buf
 
 int32_t Read_at(int64_t offset, void* buf, int32_t n, int swap) {
     return read_index(fd, buf, n, swap, offset);
+}
+
+int32_t Peek_at(int64_t offset, void* buf, int32_t n, int swap) {
+    return read_index(fd, buf, n, swap, offset, true);
 }
 
 bool inside(int64_t offset, int64_t n) {

@@ -139,6 +139,10 @@ int32_t Read(int fd, void* buf, int32_t n, int swap);
 // same either way. The offset has been checked against the file.
 int32_t Read_at(int64_t offset, void* buf, int32_t n, int swap);
 
+// Read_at for a look ahead of the search: a failed read returns -1 and
+// reports nothing, so that the search reports it, if at all, where it reaches
+// those bytes itself.
+int32_t Peek_at(int64_t offset, void* buf, int32_t n, int swap);
 // Forgets the kept windows of the index that Read_at answers from, for a
 // test that changes the index file under a search.
 void drop_windows();
