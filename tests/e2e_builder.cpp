@@ -252,6 +252,43 @@ TEST(Builder, WordsThatShareTheirFirstEightBytesStayApart) {
     EXPECT_EQ(run_index(dir.path, {"-q", "--check", "."}).status, 0);
 }
 
+// The same trap at scale: a word of exactly eight bytes and a longer word
+// with those first eight bytes only meet in a block's table where one probe
+// runs over the other's slot, so thousands of such pairs in each of several
+// blocks make sure that some do; every eight-byte word must still name its
+// block.
+TEST(Builder, EightByteWordsStayApartFromTheirLongerFormsInFullTables) {
+    TempDir dir;
+    constexpr int files = 8, pairs = 6000;
+    auto eight = [](int n) {
+        std::string w(8, 'a');
+        for (int i = 7; i >= 0 && n > 0; i--, n /= 26)
+            w[static_cast<size_t>(i)] = static_cast<char>('a' + n % 26);
+        return w;
+    };
+    for (int f = 0; f < files; f++) {
+        std::string text;
+        for (int i = 0; i < pairs; i++) {
+            std::string w = eight(f * pairs + i);
+            text += w + "q " + w + "\n";  // the longer form comes first
+        }
+        write_text(dir.path + "/f" + std::to_string(f) + ".txt", text);
+    }
+    ASSERT_EQ(run_index(dir.path, {"-q", "."}).status, 0);
+    const std::vector<uint8_t> bytes = read_bytes(dir.path + "/utils/tarvex.dat");
+    int missing = 0;
+    for (int f = 0; f < files; f++)
+        for (int i = 0; i < pairs; i++) {
+            const std::string w = eight(f * pairs + i);
+            indexlib::Lookup l = indexlib::lookup(bytes, w);
+            ASSERT_EQ(l.error, "") << w;
+            if (std::find(l.blocks.begin(), l.blocks.end(), static_cast<uint32_t>(f)) == l.blocks.end() &&
+                missing++ < 5)
+                ADD_FAILURE() << w << " does not name block " << f;
+        }
+    EXPECT_EQ(missing, 0);
+}
+
 TEST(Builder, BinaryFilesAreSkippedByANulInTheirFirst8KiB) {
     TempDir dir;
     write_text(dir.path + "/early.bin", "needle\n" + std::string(1, '\0') + "\n");
