@@ -184,6 +184,13 @@ TEST(ReadAhead, ADescriptorLimitLeavesTheSearchAsItIs) {
     std::string whole = expected(m.order);
     for (rlim_t limit : {4, 5, 6, 7, 9, 12, 16, 20}) {
         SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
+#ifdef TARVEX_EMULATED
+        // The emulator opens its own libraries under the limit: with 4 it
+        // cannot start at all, so the limit of no candidate is left to the
+        // native run.
+        if (limit == 4)
+            continue;
+#endif
         Seen ahead = run_on_terminal(TARVEX_BIN, m.dir.path, "widget", limit);
         Seen plain = run_on_terminal(TARVEX_NO_AHEAD_BIN, m.dir.path, "widget", limit);
         EXPECT_EQ(ahead.status, plain.status);
