@@ -136,22 +136,27 @@ public:
         return std::includes(have.first, have.second, want.first, want.second);
     }
 
-    // The slot where the search's probe of word w stops, or -1.
-    int64_t end_of(size_t w) const {
+    // The slot where the search's probe of word w stops: an empty one or an
+    // entry it accepts; -1 when the probe exhausts its bound.
+    int64_t stop_of(size_t w) const {
         const uint64_t key = w_.key[w];
         const uint32_t r = key_r(key), r6 = check6(r), r16 = check16(r), prime = t_.prime;
         uint32_t k = key_h(key) % prime;
         uint16_t t = 0;
         for (uint32_t n = 0; n < prime; n++) {
             const uint32_t x = t_.entry[k];
-            if (x == 0)
-                return -1;
-            if (entry_accepts(x, r6, r16))
+            if (x == 0 || entry_accepts(x, r6, r16))
                 return k;
             k = (k + r6 + t) % prime;
             t++;
         }
         return -1;
+    }
+
+    // The slot of the entry that the search's probe of word w accepts, or -1.
+    int64_t end_of(size_t w) const {
+        const int64_t k = stop_of(w);
+        return k >= 0 && t_.entry[static_cast<size_t>(k)] != 0 ? k : -1;
     }
 
     bool sound(size_t w) const {
@@ -162,25 +167,18 @@ public:
     // Probes for word w and claims the first empty slot or shares the first
     // entry it would accept; false when the probe exhausts its bound.
     bool place(size_t w) {
-        const uint64_t key = w_.key[w];
-        const uint32_t r = key_r(key), r6 = check6(r), r16 = check16(r), prime = t_.prime;
-        uint32_t k = key_h(key) % prime;
-        uint16_t t = 0;
-        for (uint32_t n = 0; n < prime; n++) {
-            const uint32_t x = t_.entry[k];
-            if (x == 0) {
-                claim(k, w, r6, r16);
-                return true;
-            }
-            if (entry_accepts(x, r6, r16)) {
-                if (!covers(k, x, w))
-                    merge(k, x, w);
-                return true;
-            }
-            k = (k + r6 + t) % prime;
-            t++;
+        const int64_t at = stop_of(w);
+        if (at < 0)
+            return false;
+        const auto k = static_cast<uint32_t>(at);
+        const uint32_t x = t_.entry[k];
+        if (x == 0) {
+            const uint32_t r = key_r(w_.key[w]);
+            claim(k, w, check6(r), check16(r));
+        } else if (!covers(k, x, w)) {
+            merge(k, x, w);
         }
-        return false;
+        return true;
     }
 
 private:
