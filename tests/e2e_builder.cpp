@@ -1,6 +1,7 @@
 // The index builder through its real binary: trees of real files indexed by
 // tarvex-index and searched by tarvex.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -228,6 +229,72 @@ TEST(Builder, WordsAreRunsOfWordBytesAtMost255Long) {
     }
 }
 
+// The distinct words of texts as the builder counts them: runs of ASCII
+// letters, digits, '_' and bytes from 128, folded to lower case, at most 255
+// bytes long.
+std::set<std::string> words_of(const std::vector<std::string>& texts) {
+    std::set<std::string> words;
+    for (const std::string& text : texts) {
+        std::string run;
+        for (size_t i = 0; i <= text.size(); i++) {
+            const auto c = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+            if (isalnum(c) || c == '_' || c >= 128) {
+                run += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+                continue;
+            }
+            if (!run.empty() && run.size() <= 255)
+                words.insert(run);
+            run.clear();
+        }
+    }
+    return words;
+}
+
+// Files read a few bytes at a time give the same index as files read whole:
+// words of every length from 1 to 300 over every mix of byte classes, runs
+// of 255 and 256 bytes, words at the end of a file with and without a
+// newline, a NUL past the first 8 KiB, an empty file, so that each edge of a
+// read meets each place in a word.
+TEST(Builder, EveryReadSizeGivesTheSameIndex) {
+    TempDir dir;
+    const std::string classes[] = {"aZ9_", "\xc3\xa9Q", "x", "_7", "K\xff"};
+    const std::string gaps[] = {" ", ",\n", "--", "\t(", "\x7f", "\n\n\n", "  =  "};
+    std::string mixed;
+    for (size_t len = 1, k = 0; len <= 300; len++, k++) {
+        const std::string& from = classes[k % 5];
+        for (size_t i = 0; i < len; i++)
+            mixed += from[(i * 7 + len) % from.size()];
+        mixed += gaps[k % 7];
+    }
+    std::vector<std::string> texts = {
+        mixed,
+        std::string(8190, 'a') + " tail" + std::string(1, '\0') + "after_nul " + mixed + "Ends_Without_Newline",
+        std::string(255, 'r') + "\n" + std::string(256, 's') + " kept\n" + std::string(600, 'T') + "\nlast",
+        "",
+        "one\n",
+        std::string(256, 'u'),
+        std::string(255, 'v'),
+    };
+    for (size_t i = 0; i < texts.size(); i++)
+        write_text(dir.path + "/f" + std::to_string(i) + ".txt", texts[i]);
+    Result whole = run_index(dir.path, {"-q", "."});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(whole.out, m, std::regex(" ([0-9]+) words, ")));
+    EXPECT_EQ(std::stoul(m[1]), words_of(texts).size());
+    const std::vector<uint8_t> expected = read_bytes(dir.path + "/utils/tarvex.dat");
+    for (int size : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 64, 255, 256, 257, 4095, 8191, 8192, 8193}) {
+        Result r = run_index(dir.path, {"-q", "--read-size", std::to_string(size), "."});
+        ASSERT_EQ(r.status, 0) << size << ": " << r.err;
+        EXPECT_EQ(r.out, whole.out) << size;
+        EXPECT_EQ(read_bytes(dir.path + "/utils/tarvex.dat"), expected) << "--read-size " << size;
+    }
+    for (const std::string& w : {std::string("ends_without_newline"), std::string(255, 'v'), std::string("tail"),
+                                 std::string("kept"), std::string("last")})
+        EXPECT_EQ(run_tarvex(dir.path, {w}).status, 0) << w.substr(0, 20);
+    EXPECT_EQ(run_tarvex(dir.path, {std::string(255, 'u')}).out, "sorry, no match\n");
+}
+
 TEST(Builder, WordsThatShareTheirFirstEightBytesStayApart) {
     TempDir dir;
     const std::vector<std::string> words = {"abcdefg", "abcdefgh", "abcdefghi", "abcdefghij", "abcdefghijklmnop",
@@ -419,7 +486,8 @@ TEST(BuilderLimits, BlocksAndUsage) {
     write_text(dir.path + "/a.txt", "x\n");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--blocks", "4097", "."}, {"--blocks", "0", "."}, {}, {".", "."},
-          {"--bogus", "."}, {"-o"}, {"-j", "0", "."}, {"--area-limit", "1023", "."}}) {
+          {"--bogus", "."}, {"-o"}, {"-j", "0", "."}, {"--area-limit", "1023", "."},
+          {"--read-size", "0", "."}, {"--read-size", "1048577", "."}}) {
         Result r = run_index(dir.path, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -118,53 +118,64 @@ extern "C" void on_signal(int sig) {
     raise(sig);
 }
 
-// Writes beside the target and renames into place, so that the target is
-// never a partial index.
-void write_index(const std::string& target, const std::vector<uint8_t>& bytes) {
+std::string write_temp(const std::string& target, const std::vector<uint8_t>& bytes) {
     std::string dir = target.substr(0, target.rfind('/'));
     std::vector<char> tmpl(target.begin(), target.end());
     const char suffix[] = ".tmp-XXXXXX";
     tmpl.insert(tmpl.end(), suffix, suffix + sizeof(suffix));
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
-        fail("cannot create directory " + dir + ": " + strerror(errno));
+        return "cannot create directory " + dir + ": " + strerror(errno);
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGHUP, on_signal);
     int out = mkstemp(tmpl.data());
     if (out < 0)
-        fail("cannot create a temporary file in " + dir + ": " + strerror(errno));
+        return "cannot create a temporary file in " + dir + ": " + strerror(errno);
     temp_path = tmpl.data();
     auto give_up = [&](const std::string& what) {
         int e = errno;
         close(out);
-        unlink(temp_path.c_str());
-        fail(what + ": " + strerror(e));
+        drop_temp();
+        return what + ": " + strerror(e);
     };
     mode_t mask = umask(0);
     umask(mask);
     if (fchmod(out, 0666 & ~mask) != 0)
-        give_up("cannot set the mode of " + temp_path);
+        return give_up("cannot set the mode of " + temp_path);
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(out, bytes.data() + done, bytes.size() - done);
         if (n < 0)
-            give_up("cannot write " + temp_path);
+            return give_up("cannot write " + temp_path);
         done += static_cast<size_t>(n);
     }
     if (fsync(out) != 0)
-        give_up("cannot write " + temp_path);
+        return give_up("cannot write " + temp_path);
     if (close(out) != 0) {
         int e = errno;
-        unlink(temp_path.c_str());
-        fail("cannot write " + temp_path + ": " + strerror(e));
+        std::string what = "cannot write " + temp_path + ": " + strerror(e);
+        drop_temp();
+        return what;
     }
+    return "";
+}
+
+void commit_temp(const std::string& target) {
     if (rename(temp_path.c_str(), target.c_str()) != 0) {
         int e = errno;
-        unlink(temp_path.c_str());
-        fail("cannot rename " + temp_path + " to " + target + ": " + strerror(e));
+        std::string what = "cannot rename " + temp_path + " to " + target + ": " + strerror(e);
+        drop_temp();
+        fail(what);
     }
     temp_path.clear();
 }
+
+void drop_temp() {
+    if (!temp_path.empty())
+        unlink(temp_path.c_str());
+    temp_path.clear();
+}
+
 
 
 }  // namespace builder

@@ -42,9 +42,14 @@ int processors();
 // 100 ms meanwhile. Returns when all are done.
 void parallel(int threads, const std::function<void(int)>& work, Progress* progress = nullptr);
 
-// Writes the index beside target and renames it into place, so that the
+// The index is written beside target and renamed into place, so that the
 // target is never a partial index (an interrupted run removes its temporary
-// file); a failure ends the run.
-void write_index(const std::string& target, const std::vector<uint8_t>& bytes);
+// file). In two steps, so that other work can go on while the bytes reach
+// the disc: write_temp writes and syncs the temporary file, and returns ""
+// or what failed (the file is then gone); commit_temp renames it into place
+// or ends the run; drop_temp removes it.
+std::string write_temp(const std::string& target, const std::vector<uint8_t>& bytes);
+void commit_temp(const std::string& target);
+void drop_temp();
 
 }  // namespace builder

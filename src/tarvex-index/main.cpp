@@ -11,6 +11,7 @@
 #endif
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -45,6 +46,8 @@ void print_help() {
           "  --area-limit N   testing only: bitmaps and block lists must end by byte N\n"
           "                   (1024 to 16777216, the default), as if the format's\n"
           "                   24-bit offsets were shorter\n"
+          "  --read-size N    testing only: read files N bytes at a time (1 to 1048576,\n"
+          "                   the default), so that words cross the reads' edges\n"
           "  --help, --version\n"
           "Exit status: 0 done (or index sound), 1 failure (or index not sound), 2 usage.\n",
           stdout);
@@ -57,6 +60,7 @@ struct Options {
     int threads = 0;
     uint32_t hash_slots = 0;
     uint32_t area_limit = max_area_offset;
+    size_t read_size = BlockWords::default_read_size;
 };
 
 long number(const std::string& opt, const char* text, long lo, long hi) {
@@ -106,6 +110,8 @@ Options parse(int argc, char** argv) {
             o.hash_slots = static_cast<uint32_t>(number(a, value(a), 1, 1L << 29));
         } else if (a == "--area-limit") {
             o.area_limit = static_cast<uint32_t>(number(a, value(a), 1024, max_area_offset));
+        } else if (a == "--read-size") {
+            o.read_size = static_cast<size_t>(number(a, value(a), 1, static_cast<long>(BlockWords::default_read_size)));
         } else if (a == "--check") {
             o.check = true;
         } else if (a == "-q") {
@@ -147,7 +153,7 @@ int build(const Options& o, Progress& progress) {
         std::atomic<size_t> next{0};
         progress.phase("reading", static_cast<int64_t>(files.size()), true);
         parallel(o.threads, [&](int) {
-            BlockWords words;
+            BlockWords words(o.read_size);
             for (size_t s; (s = next++) < plan.size();) {
                 words.clear();
                 const size_t end = s + 1 < plan.size() ? plan[s + 1] : files.size();
@@ -205,12 +211,28 @@ int build(const Options& o, Progress& progress) {
     pieces = indexlib::AreaPieces{};
     const size_t n_files = named.index.files.size();
     named.index = indexlib::Index{};
+    // The check and the writing go side by side: most of writing is waiting
+    // for the disc. The written file takes the target's place only once the
+    // check has passed.
     progress.phase("checking words");
-    std::string problem = check_placed(im.bytes, words, o.threads);
-    if (!problem.empty())
+    std::string problem, write_problem;
+    if (o.threads > 1) {
+        std::thread writer([&] { write_problem = write_temp(t.target, im.bytes); });
+        problem = check_placed(im.bytes, words, o.threads);
+        writer.join();
+    } else {
+        problem = check_placed(im.bytes, words, o.threads);
+        if (problem.empty())
+            write_problem = write_temp(t.target, im.bytes);
+    }
+    if (!problem.empty()) {
+        drop_temp();
         fail("internal error, index not written: " + problem);
+    }
+    if (!write_problem.empty())
+        fail(write_problem);
     progress.phase("writing");
-    write_index(t.target, im.bytes);
+    commit_temp(t.target);
     progress.clear();
 
     const size_t skipped_unreadable = named.unreadable + t.unreadable;

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common.h"
 #include "indexlib/indexwriter.h"
@@ -17,7 +20,12 @@ namespace builder {
 namespace {
 
 constexpr size_t binary_probe = 8192;
-constexpr size_t chunk = 1 << 20;
+constexpr size_t max_word = 255;
+constexpr size_t pad = 64;
+
+// Bytes to keep of an 8-byte group that a word ends in: keep_bytes + 8 - n
+// holds n bytes of 0xFF, then zeros, in memory order on every host.
+const unsigned char keep_bytes[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // Word bytes map to themselves lower-cased in A to Z; other bytes to 0.
 struct WordBytes {
@@ -72,7 +80,7 @@ FileStatus probe_file(const std::string& path) {
 
 // ---- the words of a block --------------------------------------------------------
 
-BlockWords::BlockWords() : slots_(1 << 14) {}
+BlockWords::BlockWords(size_t read_size) : read_size_(read_size), slots_(1 << 14) {}
 
 void BlockWords::clear() {
     if (slots_.size() > (1u << 18)) {
@@ -90,23 +98,99 @@ void BlockWords::clear() {
     text_.clear();
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// Sixteen bytes at a time: word bytes lower-cased, every other byte 0.
+inline __m128i lower16(__m128i c) {
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    // c - lo below hi - lo + 1, unsigned: a signed compare of both shifted by 0x80.
+    auto in = [&](unsigned char lo, unsigned char hi) {
+        const __m128i x = _mm_sub_epi8(c, _mm_set1_epi8(static_cast<char>(lo)));
+        return _mm_cmplt_epi8(_mm_xor_si128(x, flip), _mm_set1_epi8(static_cast<char>((hi - lo + 1) ^ 0x80)));
+    };
+    const __m128i upper = in('A', 'Z');
+    const __m128i word = _mm_or_si128(
+        _mm_or_si128(upper, in('a', 'z')),
+        _mm_or_si128(_mm_or_si128(in('0', '9'), _mm_cmpeq_epi8(c, _mm_set1_epi8('_'))),
+                     _mm_cmplt_epi8(c, _mm_setzero_si128())));
+    return _mm_and_si128(_mm_add_epi8(c, _mm_and_si128(upper, _mm_set1_epi8(32))), word);
+}
+#endif
+
+// Lowers word bytes in place and turns the others to 0.
+void lower_words(unsigned char* p, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), lower16(c));
+    }
+#endif
+    const unsigned char* map = word_bytes.map;
+    for (; i < n; i++)
+        p[i] = map[p[i]];
+}
+
+// The next word byte at or after i, or end if none comes before it.
+inline size_t next_word(const unsigned char* p, size_t i, size_t end) {
+#if defined(__SSE2__)
+    for (; i < end; i += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())));
+        if (other != 0xFFFFu)
+            return std::min(end, i + static_cast<size_t>(__builtin_ctz(~other)));
+    }
+    return end;
+#else
+    while (i < end && p[i] == 0)
+        i++;
+    return std::min(i, end);
+#endif
+}
+
+// The end of the word that begins at i: the buffer holds a 0 after it.
+inline size_t word_end(const unsigned char* p, size_t i) {
+#if defined(__SSE2__)
+    for (;; i += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())));
+        if (other != 0)
+            return i + static_cast<size_t>(__builtin_ctz(other));
+    }
+#else
+    while (p[i] != 0)
+        i++;
+    return i;
+#endif
+}
+
+}  // namespace
+
 FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
     bytes = 0;
     int in = open(path.c_str(), O_RDONLY);
     if (in < 0)
         return file_unreadable;
+    // Laid out as: room for the start of a word that the last read cut off,
+    // the read, and zeros after it, so that every word ends in the buffer
+    // and the scans by 16 bytes stop there.
+    const size_t room = std::max(read_size_, binary_probe);
     if (buf_.empty())
-        buf_.resize(chunk);
-    size_t len = 0;   // bytes of the current run of word bytes
+        buf_.assign(max_word + room + pad, 0);
+    auto* const base = reinterpret_cast<unsigned char*>(buf_.data());
+    size_t kept = 0;          // a word's start carried over from the last read
+    bool long_run = false;    // the last read ended inside a run too long for a word
     bool first = true, eof = false;
-    const unsigned char* map = word_bytes.map;
     while (!eof) {
         // The first read fills the binary probe's 8 KiB unless the file ends.
         // A read of a regular file that returns less than asked for has met
         // its end: no further read is needed to learn it.
+        unsigned char* const at = base + kept;
         size_t got = 0;
         while (got < (first ? binary_probe : 1) && !eof) {
-            ssize_t r = read(in, buf_.data() + got, chunk - got);
+            const size_t ask = std::min(read_size_, room - got);
+            ssize_t r = read(in, at + got, ask);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
@@ -114,77 +198,110 @@ FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
                 close(in);
                 fail("cannot read " + path + ": " + strerror(e));
             }
-            eof = static_cast<size_t>(r) < chunk - got;
+            eof = static_cast<size_t>(r) < ask;
             got += static_cast<size_t>(r);
         }
-        if (first && memchr(buf_.data(), 0, std::min(got, binary_probe)) != nullptr) {
+        if (first && memchr(at, 0, std::min(got, binary_probe)) != nullptr) {
             close(in);
             return file_binary;
         }
         first = false;
-        if (got == 0)
-            break;
         bytes += static_cast<int64_t>(got);
-        const auto* p = reinterpret_cast<const unsigned char*>(buf_.data());
-        const unsigned char* end = p + got;
-        while (p < end) {
-            if (len == 0) {
-                while (p < end && map[*p] == 0)
-                    p++;
-                if (p == end)
-                    break;
-            }
-            while (p < end) {
-                unsigned char c = map[*p];
-                if (c == 0)
-                    break;
-                if (len < 256)
-                    word_[len] = static_cast<char>(c);
-                len++;
-                p++;
-            }
-            if (p == end)
-                break;   // the word may go on in the next read
-            if (len <= 255)
-                add(len);
-            len = 0;
+        lower_words(at, got);
+        const size_t len = kept + got;
+        memset(base + len, 0, pad);
+        size_t i = 0;
+        if (long_run) {
+            i = word_end(base, 0);
+            long_run = i == len && !eof;
         }
+        kept = 0;
+        for (;;) {
+            const size_t s = next_word(base, i, len);
+            if (s == len)
+                break;
+            const size_t e = word_end(base, s);
+            if (e == len && !eof) {
+                // The word may go on in the next read.
+                if (e - s > max_word) {
+                    long_run = true;
+                } else {
+                    add_queued();
+                    memmove(base, base + s, e - s);
+                    kept = e - s;
+                }
+                break;
+            }
+            if (e - s <= max_word)
+                queue(base + s, e - s);
+            i = e;
+        }
+        // The queued words point into the buffer.
+        add_queued();
     }
-    if (len && len <= 255)
-        add(len);
     close(in);
     return file_indexed;
 }
 
-void BlockWords::add(size_t len) {
-    // Eight bytes at a time; the bytes past the word are cleared first. A
-    // slot holds a word's first eight bytes: a word of fewer than eight bytes
-    // (word bytes are never 0, so a 0 ends it there) is told by them alone,
-    // without its record.
-    memset(word_ + len, 0, 8);
-    uint64_t head;
-    memcpy(&head, word_, 8);
+namespace {
+
+// The group of 8 bytes at word + i, the bytes past the word's len masked off
+// (the buffer goes on for at least eight bytes past it).
+inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
+    uint64_t v;
+    memcpy(&v, word + i, 8);
+    if (len - i < 8) {
+        uint64_t m;
+        memcpy(&m, keep_bytes + 8 - (len - i), 8);
+        v &= m;
+    }
+    return v;
+}
+
+}  // namespace
+
+void BlockWords::queue(const unsigned char* word, size_t len) {
+    // Eight bytes at a time. A slot holds a word's first eight bytes: a word
+    // of fewer than eight bytes (word bytes are never 0, so a 0 ends it
+    // there) is told by them alone, without its record.
+    const uint64_t head = group(word, len, 0);
     uint64_t f = (len * 0x9E3779B97F4A7C15ull ^ head) * 0xFF51AFD7ED558CCDull;
     f ^= f >> 29;
     for (size_t i = 8; i < len; i += 8) {
-        uint64_t v;
-        memcpy(&v, word_ + i, 8);
-        f = (f ^ v) * 0xFF51AFD7ED558CCDull;
+        f = (f ^ group(word, len, i)) * 0xFF51AFD7ED558CCDull;
         f ^= f >> 29;
     }
-    auto f32 = static_cast<uint32_t>(f ^ (f >> 32));
+    const auto f32 = static_cast<uint32_t>(f ^ (f >> 32));
+    __builtin_prefetch(&slots_[f32 & (slots_.size() - 1)]);
+    queued_[n_queued_++] = {word, static_cast<uint32_t>(len), f32, head};
+    if (n_queued_ == queue_size)
+        add_queued();
+}
+
+void BlockWords::add_queued() {
+    for (size_t q = 0; q < n_queued_; q++) {
+        const Queued& x = queued_[q];
+        add(x.word, x.len, x.head, x.f32);
+    }
+    n_queued_ = 0;
+}
+
+void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint32_t f32) {
     const size_t mask = slots_.size() - 1;
     for (size_t k = f32 & mask;; k = (k + 1) & mask) {
         const Slot& slot = slots_[k];
         if (slot.word == 0) {
+            // The text kept with zeros after it up to a multiple of 8, so
+            // that compares take whole 8-byte groups; the first zero ends it
+            // for the hash.
+            const auto text_at = static_cast<uint32_t>(text_.size());
+            text_.resize(text_at + (len + 8) / 8 * 8, 0);
+            memcpy(text_.data() + text_at, word, len);
             uint32_t h, r;
-            hash_word(word_, &h, &r);
+            hash_word(text_.data() + text_at, &h, &r);
             uint64_t key = word_key(h, r);
-            words_.push_back({key, static_cast<uint32_t>(text_.size()), static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
+            words_.push_back({key, text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
             keys_.push_back(key);
-            // Zeros after the word up to a multiple of 8 let the compare take
-            // whole 8-byte groups; the first of them ends the text.
-            text_.insert(text_.end(), word_, word_ + (len + 8) / 8 * 8);
             slots_[k] = {head, f32, static_cast<uint32_t>(words_.size())};
             if (words_.size() * 2 > slots_.size())
                 grow();
@@ -202,10 +319,9 @@ void BlockWords::add(size_t len) {
         const char* t = text_.data() + w.text_at;
         bool same = true;
         for (size_t i = 8; i < len && same; i += 8) {
-            uint64_t a, b;
+            uint64_t a;
             memcpy(&a, t + i, 8);
-            memcpy(&b, word_ + i, 8);
-            same = a == b;
+            same = a == group(word, len, i);
         }
         if (same)
             return;
@@ -380,27 +496,46 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
             shards_[static_cast<size_t>(s)]->sort_by_key();
     });
 
-    // Each word's place: by bucket, then shard by shard in key order.
+    // Each word's place: by bucket, then shard by shard in key order. Each
+    // shard counts its words per bucket, so that it knows where its words of
+    // each bucket begin and places them on its own.
     const size_t n = words();
-    std::vector<uint32_t> at(static_cast<size_t>(buckets) + 1, 0);
-    for (auto& sh : shards_)
-        for (size_t id = 0; id < sh->keys.size(); id++)
-            at[bucket_of(sh->keys[id], sh->count[id]) + 1]++;
-    for (uint32_t b = 0; b < buckets; b++)
-        at[b + 1] += at[b];
+    const size_t nb = buckets;
+    std::vector<uint32_t> at(static_cast<size_t>(n_shards) * nb, 0);
+    next = 0;
+    parallel(threads, [&](int) {
+        for (int s; (s = next++) < n_shards;) {
+            const Shard& sh = *shards_[static_cast<size_t>(s)];
+            uint32_t* mine = at.data() + static_cast<size_t>(s) * nb;
+            for (size_t id = 0; id < sh.keys.size(); id++)
+                mine[bucket_of(sh.keys[id], sh.count[id])]++;
+        }
+    });
+    uint32_t placed = 0;
+    for (size_t b = 0; b < nb; b++)
+        for (size_t s = 0; s < static_cast<size_t>(n_shards); s++) {
+            const uint32_t c = at[s * nb + b];
+            at[s * nb + b] = placed;
+            placed += c;
+        }
     Words out;
     out.key.resize(n);
     out.start.assign(n + 1, 0);
-    for (auto& sh : shards_) {
-        for (size_t id = 0; id < sh->keys.size(); id++) {
-            const uint64_t key = sh->keys[id];
-            const uint32_t pos = at[bucket_of(key, sh->count[id])]++;
-            out.key[pos] = key;
-            out.start[pos] = sh->count[id];
-            sh->count[id] = pos;
+    next = 0;
+    parallel(threads, [&](int) {
+        for (int s; (s = next++) < n_shards;) {
+            Shard& sh = *shards_[static_cast<size_t>(s)];
+            uint32_t* mine = at.data() + static_cast<size_t>(s) * nb;
+            for (size_t id = 0; id < sh.keys.size(); id++) {
+                const uint64_t key = sh.keys[id];
+                const uint32_t pos = mine[bucket_of(key, sh.count[id])]++;
+                out.key[pos] = key;
+                out.start[pos] = sh.count[id];
+                sh.count[id] = pos;
+            }
+            sh.keys.clear();
         }
-        sh->keys.clear();
-    }
+    });
     std::vector<uint32_t>().swap(at);
     uint64_t total = 0;
     for (size_t w = 0; w <= n; w++) {

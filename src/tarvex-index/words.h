@@ -31,7 +31,10 @@ FileStatus probe_file(const std::string& path);
 // the order first met, with its key and its text. One per thread.
 class BlockWords {
 public:
-    BlockWords();
+    // Files are read read_size bytes at a time (less only for tests, so that
+    // words cross the reads' edges).
+    static constexpr size_t default_read_size = size_t{1} << 20;
+    explicit BlockWords(size_t read_size = default_read_size);
     // Forgets the words: a new block begins.
     void clear();
     // Reads the file at path and adds its words. A file with a NUL byte in its
@@ -51,11 +54,25 @@ private:
         uint16_t len;
         uint32_t slot;
     };
-    void add(size_t len);
+    // A word's slot is fetched while the next words are found: queue()
+    // hashes a word and asks for its slot; add_queued() adds the queued
+    // words, in order.
+    void queue(const unsigned char* word, size_t len);
+    void add_queued();
+    void add(const unsigned char* word, size_t len, uint64_t head, uint32_t f32);
     void grow();
 
+    static constexpr size_t queue_size = 16;
+    struct Queued {
+        const unsigned char* word;
+        uint32_t len, f32;
+        uint64_t head;
+    };
+    Queued queued_[queue_size];
+    size_t n_queued_ = 0;
+
+    size_t read_size_;
     std::vector<char> buf_;
-    char word_[256 + 8];
     struct Slot {
         uint64_t head = 0;   // the word's first 8 bytes, zeros after its end
         uint32_t hash = 0;   // a fast hash of all of it
