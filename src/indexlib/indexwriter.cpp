@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "tarvex/hash.h"
@@ -79,6 +80,20 @@ Image lay_out(const Index& index) {
     return lay_out(index, pieces, index.share_areas);
 }
 
+void advise_huge(const void* p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    // Only whole 2 MiB pages inside the array; a small array asks nothing.
+    constexpr uintptr_t huge = uintptr_t{2} << 20;
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t from = (at + huge - 1) & ~(huge - 1), to = (at + bytes) & ~(huge - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 Image lay_out(const Index& index, const AreaPieces& areas, bool share) {
     Image im{};
     const auto prime = static_cast<uint32_t>(index.slots.size());
@@ -93,7 +108,7 @@ Image lay_out(const Index& index, const AreaPieces& areas, bool share) {
                                 static_cast<int64_t>(index.files.size()) + static_cast<int64_t>(index.dirs.size()) + 1);
     const int64_t expect = header_bytes + static_cast<int64_t>(areas.bytes.size()) + names_size + 3 + tables;
     if (expect <= 0x7FFFFFFF)
-        out.reserve(static_cast<size_t>(expect));
+        reserve_huge(out, static_cast<size_t>(expect));
     out.assign(header_bytes, 0);
     auto align4 = [&out] { out.resize((out.size() + 3) & ~size_t{3}); };
 

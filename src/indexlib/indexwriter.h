@@ -164,4 +164,14 @@ uint32_t get32(const std::vector<uint8_t>& bytes, size_t at);
 // Writes bytes to path; false with errno set on failure.
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// Large arrays are asked to be backed by huge pages where the system has them:
+// a fresh page costs more to fault in than to fill, and these arrays are
+// filled whole. reserve_huge reserves room for n elements that way.
+void advise_huge(const void* p, size_t bytes);
+template <class T>
+void reserve_huge(std::vector<T>& v, size_t n) {
+    v.reserve(n);
+    advise_huge(v.data(), v.capacity() * sizeof(T));
+}
+
 }  // namespace indexlib

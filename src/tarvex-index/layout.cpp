@@ -326,7 +326,9 @@ Table place(const Words& words, uint32_t prime, int threads) {
     for (;;) {
         Table t;
         t.prime = prime;
+        indexlib::reserve_huge(t.entry, prime);
         t.entry.assign(prime, 0);
+        indexlib::reserve_huge(t.r6, prime);
         t.r6.assign(prime, 0);
         Placer p(words, t);
         bool ok = true;

@@ -329,7 +329,9 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint3
 }
 
 void BlockWords::grow() {
-    std::vector<Slot> bigger(slots_.size() * 2);
+    std::vector<Slot> bigger;
+    indexlib::reserve_huge(bigger, slots_.size() * 2);
+    bigger.resize(slots_.size() * 2);
     const size_t mask = bigger.size() - 1;
     for (Word& w : words_) {
         const Slot& slot = slots_[w.slot];
@@ -519,7 +521,9 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
             placed += c;
         }
     Words out;
+    indexlib::reserve_huge(out.key, n);
     out.key.resize(n);
+    indexlib::reserve_huge(out.start, n + 1);
     out.start.assign(n + 1, 0);
     next = 0;
     parallel(threads, [&](int) {
@@ -545,6 +549,7 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
     }
     if (total > UINT32_MAX)
         fail("the index would be larger than 2 GiB, the limit of its offsets");
+    indexlib::reserve_huge(out.blocks, total);
     out.blocks.resize(total);
 
     // The blocks, shard by shard; a shard's words are its own, so shards go
@@ -608,8 +613,8 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
                     out.blocks[to++] = out.blocks[i];
         }
         out.start[n] = static_cast<uint32_t>(to);
+        // Few repeats: the array keeps its room rather than being copied.
         out.blocks.resize(to);
-        out.blocks.shrink_to_fit();
     }
     return out;
 }
