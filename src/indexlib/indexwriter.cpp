@@ -480,6 +480,13 @@ bool EntryReader::names(uint32_t x, uint32_t b) const {
     }
 }
 
+void EntryReader::fetch_names(uint32_t x, uint32_t b) const {
+    if (entry_kind(x) == 0)
+        __builtin_prefetch(bytes_ + entry_offset(x) + b / 8);
+    else if (entry_kind(x) == 3)
+        __builtin_prefetch(bytes_ + entry_offset(x));
+}
+
 std::vector<std::string> words_of(const std::string& text) {
     std::vector<std::string> out;
     auto byte = [&text](size_t i) { return word_byte(static_cast<unsigned char>(text[i])); };

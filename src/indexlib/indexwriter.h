@@ -134,6 +134,9 @@ public:
     uint32_t entry(uint32_t h, uint32_t r) const;
     // Does entry x name block b?
     bool names(uint32_t x, uint32_t b) const;
+    // Fetch ahead what entry(h, ...) and names(x, b) will read first.
+    void fetch_entry(uint32_t h) const { __builtin_prefetch(bytes_ + hash_at_ + 4 * int64_t{h % prime_}); }
+    void fetch_names(uint32_t x, uint32_t b) const;
 
 private:
     const uint8_t* bytes_;

@@ -266,12 +266,30 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
             }
             if (broken)
                 continue;
-            for (size_t i = 0; i < words.size(); i++) {
+            // The index is far larger than the caches: each word's entry is
+            // fetched 16 words ahead, its bitmap or list 8 words ahead.
+            constexpr size_t ahead = 16, ring = 8;
+            const size_t n = words.size();
+            uint32_t entries[ring];
+            auto entry_of = [&](size_t i) {
                 const uint64_t key = words.key(i);
                 auto& c = cache[(key * 0x9E3779B97F4A7C15ull) >> 48];
                 if (c.first != key)
                     c = {key, probe.entry(key_h(key), key_r(key))};
-                if (c.second == 0 || !probe.names(c.second, static_cast<uint32_t>(b))) {
+                probe.fetch_names(c.second, static_cast<uint32_t>(b));
+                entries[i % ring] = c.second;
+            };
+            for (size_t i = 0; i < std::min(n, ahead); i++)
+                probe.fetch_entry(key_h(words.key(i)));
+            for (size_t i = 0; i < std::min(n, ring); i++)
+                entry_of(i);
+            for (size_t i = 0; i < n; i++) {
+                const uint32_t x = entries[i % ring];
+                if (i + ahead < n)
+                    probe.fetch_entry(key_h(words.key(i + ahead)));
+                if (i + ring < n)
+                    entry_of(i + ring);
+                if (x == 0 || !probe.names(x, static_cast<uint32_t>(b))) {
                     found.offer(b, int64_t{1} << 40 | static_cast<int64_t>(i),
                                 std::string("word '") + words.text(i) + "' is not found in block " + std::to_string(b), m);
                     break;
