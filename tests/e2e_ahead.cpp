@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -204,6 +205,88 @@ TEST(ReadAhead, ADescriptorLimitLeavesTheSearchAsItIs) {
             EXPECT_EQ(ahead.status, 0);
             EXPECT_EQ(ahead.text, whole);
         }
+    }
+}
+
+// Takes the regular files among paths out of the page cache; true when none
+// of their pages is left there (a file system that keeps files in memory, as
+// tmpfs does, cannot let them go).
+bool evict(const std::vector<std::string>& paths) {
+    bool all_out = true;
+    for (const std::string& p : paths) {
+        int f = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+        struct stat st;
+        if (f < 0 || fstat(f, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+            if (f >= 0)
+                close(f);
+            continue;
+        }
+        fdatasync(f);
+        posix_fadvise(f, 0, 0, POSIX_FADV_DONTNEED);
+        auto size = static_cast<size_t>(st.st_size);
+        void* m = mmap(nullptr, size, PROT_READ, MAP_SHARED, f, 0);
+        if (m != MAP_FAILED) {
+            long page = sysconf(_SC_PAGESIZE);
+            std::vector<unsigned char> in((size + static_cast<size_t>(page) - 1) /
+                                          static_cast<size_t>(page));
+            if (mincore(m, size, in.data()) != 0)
+                all_out = false;
+            for (unsigned char c : in)
+                all_out = all_out && (c & 1) == 0;
+            munmap(m, size);
+        } else {
+            all_out = false;
+        }
+        close(f);
+    }
+    return all_out;
+}
+
+// On a cold disc the files opened ahead are advised in bursts: files small
+// enough are mapped side by side and advised at once, a larger one, an empty
+// one and one that is not a regular file otherwise. With the files out of the
+// page cache before every run, the search prints what the search without
+// read-ahead prints, also where the descriptor limit leaves no room ahead or
+// room for a part of a burst.
+TEST(ReadAhead, ACandidateFoundColdIsSearchedAsWithoutReadAhead) {
+    TempDir dir;
+    Disc disc(dir.path);
+    std::string big;
+    while (big.size() < 300 * 1024)
+        big += "widget in a file larger than a burst maps, line " + std::to_string(big.size()) + "\n";
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int f = 0; f < 45; f++) {
+        std::string name = "cold/f" + std::to_string(f);
+        std::string text = f % 4 == 0 ? "nothing here\n" : "a Widget in " + name + "\n";
+        if (f == 3)
+            text = big;
+        if (f == 7)
+            text = "";
+        files.emplace_back(name, text);
+    }
+    disc.block(files);
+    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.write();
+    std::remove(disc.paths[11].c_str());
+    ASSERT_EQ(mkfifo(disc.paths[11].c_str(), 0644), 0);
+    std::remove(disc.paths[20].c_str());
+    fs::create_directory(disc.paths[20]);
+    std::remove(disc.paths[30].c_str());
+
+    for (rlim_t limit : {no_limit, static_cast<rlim_t>(6), static_cast<rlim_t>(12)}) {
+        SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
+        if (!evict(disc.paths))
+            GTEST_SKIP() << "the files cannot be taken out of the page cache here";
+        Seen ahead = run_on_terminal(TARVEX_BIN, dir.path, "widget", limit);
+        evict(disc.paths);
+        Seen plain = run_on_terminal(TARVEX_NO_AHEAD_BIN, dir.path, "widget", limit);
+        EXPECT_EQ(plain.status, 0);
+        EXPECT_NE(plain.text.find(disc.paths[3] + ": widget in a file larger"), std::string::npos);
+        EXPECT_NE(plain.text.find("Cannot open " + disc.paths[11] + ": Not a regular file (a FIFO)\n"),
+                  std::string::npos)
+            << plain.text;
+        EXPECT_EQ(ahead.status, plain.status);
+        EXPECT_EQ(ahead.text, plain.text);
     }
 }
 
