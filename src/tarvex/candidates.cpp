@@ -909,7 +909,7 @@ static int64_t cached_turns, advice_off_after = 1024;
 // are neighbours in walk order and mostly on the disc too (tar wrote them in
 // that order), but advice given file by file reaches the device as one
 // request per file, dispatched before the next file's advice can join it.
-// One madvise(MADV_WILLNEED) over the mappings of several files gives all of
+// One posix_madvise(WILLNEED) over the mappings of several files gives all of
 // their reads in one batch of the block layer, where neighbouring reads are
 // merged into one request. On the Linux 6.1 tree, kmalloc_array cold (8,687
 // candidates, 7,377 of them right behind the one before on the disc): 8,899
@@ -955,7 +955,7 @@ static void advise_coming() {
         posix_fadvise(f, 0, 0, POSIX_FADV_WILLNEED);
     }
     if (mapped > 0)
-        madvise(base, mapped * map_slot, MADV_WILLNEED);
+        posix_madvise(base, mapped * map_slot, POSIX_MADV_WILLNEED);
     if (base != nullptr)
         munmap(base, static_cast<size_t>(n) * map_slot);
 }
