@@ -176,6 +176,4 @@ void drop_temp() {
     temp_path.clear();
 }
 
-
-
 }  // namespace builder
