@@ -1,7 +1,6 @@
 // The index builder through its real binary: trees of real files indexed by
 // tarvex-index and searched by tarvex.
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -229,27 +228,6 @@ TEST(Builder, WordsAreRunsOfWordBytesAtMost255Long) {
     }
 }
 
-// The distinct words of texts as the builder counts them: runs of ASCII
-// letters, digits, '_' and bytes from 128, folded to lower case, at most 255
-// bytes long.
-std::set<std::string> words_of(const std::vector<std::string>& texts) {
-    std::set<std::string> words;
-    for (const std::string& text : texts) {
-        std::string run;
-        for (size_t i = 0; i <= text.size(); i++) {
-            const auto c = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
-            if (isalnum(c) || c == '_' || c >= 128) {
-                run += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-                continue;
-            }
-            if (!run.empty() && run.size() <= 255)
-                words.insert(run);
-            run.clear();
-        }
-    }
-    return words;
-}
-
 // Files read a few bytes at a time give the same index as files read whole:
 // words of every length from 1 to 300 over every mix of byte classes, runs
 // of 255 and 256 bytes, words at the end of a file with and without a
@@ -281,7 +259,11 @@ TEST(Builder, EveryReadSizeGivesTheSameIndex) {
     ASSERT_EQ(whole.status, 0) << whole.err;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(whole.out, m, std::regex(" ([0-9]+) words, ")));
-    EXPECT_EQ(std::stoul(m[1]), words_of(texts).size());
+    std::set<std::string> distinct;
+    for (const std::string& text : texts)
+        for (const std::string& w : indexlib::words_of(text))
+            distinct.insert(w);
+    EXPECT_EQ(std::stoul(m[1]), distinct.size());
     const std::vector<uint8_t> expected = read_bytes(dir.path + "/utils/tarvex.dat");
     for (int size : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 64, 255, 256, 257, 4095, 8191, 8192, 8193}) {
         Result r = run_index(dir.path, {"-q", "--read-size", std::to_string(size), "."});

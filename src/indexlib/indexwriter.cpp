@@ -401,16 +401,9 @@ Lookup lookup(const std::vector<uint8_t>& bytes, const std::string& text) {
 
     uint32_t h, r;
     hash_word(text.c_str(), &h, &r);
-    uint32_t k = h % prime, x = 0;
-    uint16_t t = 0;
-    for (uint32_t n = 0; n < prime; n++) {
-        x = get32(bytes, static_cast<size_t>(hash_at + 4 * int64_t{k}));
-        if (x == 0 || entry_accepts(x, check6(r), check16(r)))
-            break;
-        x = 0;
-        k = (k + check6(r) + t) % prime;
-        t++;
-    }
+    auto entry_at = [&](uint32_t k) { return get32(bytes, static_cast<size_t>(hash_at + 4 * int64_t{k})); };
+    const int64_t k = probe_stop(h, r, prime, entry_at);
+    const uint32_t x = k < 0 ? 0 : entry_at(static_cast<uint32_t>(k));
     if (x == 0)
         return out;
     const uint32_t kind = entry_kind(x);
@@ -448,17 +441,9 @@ EntryReader::EntryReader(const std::vector<uint8_t>& bytes)
     : bytes_(bytes.data()), prime_(get32(bytes, 32)), hash_at_(static_cast<int32_t>(get32(bytes, 68))) {}
 
 uint32_t EntryReader::entry(uint32_t h, uint32_t r) const {
-    const uint32_t r6 = check6(r), r16 = check16(r);
-    uint32_t k = h % prime_;
-    uint16_t t = 0;
-    for (uint32_t n = 0; n < prime_; n++) {
-        const uint32_t x = le32(bytes_ + hash_at_ + 4 * int64_t{k});
-        if (x == 0 || entry_accepts(x, r6, r16))
-            return x;
-        k = (k + r6 + t) % prime_;
-        t++;
-    }
-    return 0;
+    auto entry_at = [this](uint32_t k) { return le32(bytes_ + hash_at_ + 4 * int64_t{k}); };
+    const int64_t k = probe_stop(h, r, prime_, entry_at);
+    return k < 0 ? 0 : entry_at(static_cast<uint32_t>(k));
 }
 
 bool EntryReader::names(uint32_t x, uint32_t b) const {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvex/hash.h"
 #include "tarvex/index.h"
 
 namespace indexlib {
@@ -115,6 +116,24 @@ struct WordSet {
 // table is too small.
 Placement place_words(const std::vector<Word>& words, uint32_t hash_prime, Index& index);
 Placement place_words(const WordSet& words, uint32_t hash_prime, Index& index);
+
+// The search's probe for a word of hash values h and r over a table of prime
+// entries, entry_at(k) giving entry k: the slot where it stops (an empty one,
+// or an entry that accepts the word), or -1 when it runs out of steps.
+template <class EntryAt>
+int64_t probe_stop(uint32_t h, uint32_t r, uint32_t prime, const EntryAt& entry_at) {
+    const uint32_t r6 = check6(r), r16 = check16(r);
+    uint32_t k = h % prime;
+    uint16_t t = 0;
+    for (uint32_t n = 0; n < prime; n++) {
+        const uint32_t x = entry_at(k);
+        if (x == 0 || entry_accepts(x, r6, r16))
+            return k;
+        k = (k + r6 + t) % prime;
+        t++;
+    }
+    return -1;
+}
 
 // Runs the search's lookup of text over laid-out bytes, without the tool's
 // process exits: the blocks it would search, in order, or an error text.

@@ -140,17 +140,7 @@ public:
     // entry it accepts; -1 when the probe exhausts its bound.
     int64_t stop_of(size_t w) const {
         const uint64_t key = w_.key[w];
-        const uint32_t r = key_r(key), r6 = check6(r), r16 = check16(r), prime = t_.prime;
-        uint32_t k = key_h(key) % prime;
-        uint16_t t = 0;
-        for (uint32_t n = 0; n < prime; n++) {
-            const uint32_t x = t_.entry[k];
-            if (x == 0 || entry_accepts(x, r6, r16))
-                return k;
-            k = (k + r6 + t) % prime;
-            t++;
-        }
-        return -1;
+        return indexlib::probe_stop(key_h(key), key_r(key), t_.prime, [this](uint32_t k) { return t_.entry[k]; });
     }
 
     // The slot of the entry that the search's probe of word w accepts, or -1.
@@ -694,28 +684,21 @@ indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vect
     // The pieces, in the order of the slots that first name them; equal sets
     // are stored once.
     indexlib::AreaPieces pieces;
-    std::vector<uint32_t> piece_of_target;
-    std::unordered_map<uint32_t, uint32_t> piece_of_node;
+    // Leaves are the tree's first nodes: a target is a node number either way.
+    std::vector<uint32_t> piece_of_target(tree ? tree->nodes() : leaves.size(), UINT32_MAX);
     std::vector<std::vector<uint16_t>> coarse_sets;
     SetIndex stored_sets(leaves.size());
     std::vector<uint32_t> piece_of_set;
     std::vector<uint16_t> coarse;
     std::vector<uint32_t> named;
-    piece_of_target.assign(leaves.size(), UINT32_MAX);
     for (uint32_t k = 0; k < table.prime; k++) {
         const uint32_t x = table.entry[k];
         if (x == 0 || entry_kind(x) != 0)
             continue;
         const uint32_t leaf = table.areas[table.area_of(k)].words;
         const uint32_t t = target[leaf];
-        uint32_t piece;
-        auto known = t < leaves.size() ? piece_of_target[t] : [&] {
-            auto it = piece_of_node.find(t);
-            return it == piece_of_node.end() ? UINT32_MAX : it->second;
-        }();
-        if (known != UINT32_MAX) {
-            piece = known;
-        } else {
+        uint32_t& piece = piece_of_target[t];
+        if (piece == UINT32_MAX) {
             Span s = leaf_sets[leaf];
             if (t != leaf) {
                 coarsen(s.first, s.second, tree->level(t), num_blocks, coarse);
@@ -736,10 +719,6 @@ indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vect
                     coarse_sets.pop_back();
             }
             piece = piece_of_set[id];
-            if (t < leaves.size())
-                piece_of_target[t] = piece;
-            else
-                piece_of_node[t] = piece;
         }
         pieces.slot_area.emplace_back(k, piece);
         const uint32_t r6 = entry_check6(x);

@@ -300,7 +300,7 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint3
             uint32_t h, r;
             hash_word(text_.data() + text_at, &h, &r);
             uint64_t key = word_key(h, r);
-            words_.push_back({key, text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
+            words_.push_back({text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
             keys_.push_back(key);
             slots_[k] = {head, f32, static_cast<uint32_t>(words_.size())};
             if (words_.size() * 2 > slots_.size())

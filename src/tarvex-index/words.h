@@ -43,13 +43,12 @@ public:
     // words would be lost. bytes gets the bytes read.
     FileStatus add_file(const std::string& path, int64_t& bytes);
     size_t size() const { return words_.size(); }
-    uint64_t key(size_t i) const { return words_[i].key; }
+    uint64_t key(size_t i) const { return keys_[i]; }
     const char* text(size_t i) const { return text_.data() + words_[i].text_at; }
     const std::vector<uint64_t>& keys() const { return keys_; }
 
 private:
-    struct Word {
-        uint64_t key;
+    struct Word {   // its key is keys_ at the same place
         uint32_t text_at;
         uint16_t len;
         uint32_t slot;
