@@ -23,12 +23,20 @@ namespace {
 
 constexpr int32_t max_path = 1023;
 
-bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
-    int in = open(path.c_str(), O_RDONLY);
-    if (in < 0)
+// The index as a whole, or "" and why not. Opened without waiting: a FIFO
+// at the target would hold the open for ever.
+bool read_whole(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
+    const int in = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (in < 0) {
+        // A socket cannot be opened at all: say what it is rather than ENXIO.
+        struct stat st;
+        why = errno == ENXIO && stat(path.c_str(), &st) == 0 ? not_regular(st.st_mode) : strerror(errno);
         return false;
+    }
     struct stat st;
-    if (fstat(in, &st) != 0) {
+    const bool stated = fstat(in, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+        why = stated ? not_regular(st.st_mode) : strerror(errno);
         close(in);
         return false;
     }
@@ -36,10 +44,11 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = read(in, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
+            why = strerror(n == 0 ? EIO : errno);
             close(in);
-            if (n == 0)
-                errno = EIO;
             return false;
         }
         done += static_cast<size_t>(n);
@@ -186,11 +195,14 @@ struct Problem {
 }  // namespace
 
 int check_index(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
-                int threads, Progress& progress) {
-    Tree t = open_tree(dir, have_mount, mount, out, threads);
+                const WalkOptions& walk, int threads, Progress& progress) {
+    Tree t = open_tree(dir, have_mount, mount, out);
     std::vector<uint8_t> bytes;
-    if (!read_whole(t.target, bytes))
-        fail("cannot read " + t.target + ": " + strerror(errno));
+    std::string why;
+    if (!read_whole(t.target, bytes, why))
+        fail("cannot read " + t.target + ": " + why);
+    walk_tree(t, walk, threads);
+    pause_at("read");
     auto unsound = [&](const std::string& why) {
         progress.clear();
         printf("tarvex-index: %s: NOT SOUND: %s\n", t.target.c_str(), why.c_str());
@@ -216,8 +228,8 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
             auto it = file_no.find(stored_root + "/" + t.files[i].rel);
             if (it == file_no.end()) {
                 // A file the builder skipped is fine as long as it would still be skipped.
-                if (probe_file(t.root + "/" + t.files[i].rel) == file_indexed)
-                    return unsound(t.root + "/" + t.files[i].rel + " is not in the index");
+                if (probe_file(t.root_fd, t.files[i].rel) == file_indexed)
+                    return unsound(t.shown(t.files[i].rel) + " is not in the index");
                 continue;
             }
             walk_of[it->second] = static_cast<int64_t>(i);
@@ -253,9 +265,10 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
             words.clear();
             bool broken = false;
             for (int32_t f = first[static_cast<size_t>(b)]; f < first[static_cast<size_t>(b) + 1] && !broken; f++) {
-                const std::string shown = t.root + "/" + t.files[static_cast<size_t>(walk_of[static_cast<size_t>(f)])].rel;
+                const std::string& rel = t.files[static_cast<size_t>(walk_of[static_cast<size_t>(f)])].rel;
+                const std::string shown = t.shown(rel);
                 int64_t got = 0;
-                const FileStatus status = words.add_file(shown, got);
+                const FileStatus status = words.add_file(t.root_fd, rel, shown, got);
                 if (status != file_indexed) {
                     found.offer(b, f - int64_t{first[static_cast<size_t>(b)]},
                                 shown + (status == file_binary ? " now looks binary" : " cannot be read"), m);

@@ -11,12 +11,13 @@
 #include <string>
 
 #include "common.h"
+#include "walk.h"
 
 namespace builder {
 
 // Returns the exit status: 0 sound, 1 not sound (or a failure). Prints one
 // line on standard output.
 int check_index(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
-                int threads, Progress& progress);
+                const WalkOptions& walk, int threads, Progress& progress);
 
 }  // namespace builder

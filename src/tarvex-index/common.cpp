@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <cstdio>
 #include <mutex>
+#include <pthread.h>
 #include <sched.h>
 #include <thread>
 #include <unistd.h>
@@ -108,72 +109,182 @@ void parallel(int threads, const std::function<void(int)>& work, Progress* progr
 }
 
 namespace {
+
+std::string pause_point;
+bool named_only = false;
+
+// The index is written to an unnamed file where the file system allows it,
+// so that no death of the process leaves a file behind; elsewhere to a named
+// temporary file, which the handled signals remove.
+int temp_fd = -1;
+bool temp_unnamed = false;
 std::string temp_path;
+// temp_path names a file for the signal handler to remove; set only while
+// temp_path is not being changed.
+volatile sig_atomic_t temp_named = 0;
+
+const int cleaned_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+void name_temp(const std::string& path) {
+    temp_named = 0;
+    temp_path = path;
+    temp_named = !path.empty();
+}
+
+std::string dir_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A fresh name of the target's temporary pattern, target.tmp-XXXXXX.
+std::string temp_name(const std::string& target) {
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static uint64_t state = static_cast<uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull ^
+                            static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::string name = target + ".tmp-";
+    for (int i = 0; i < 6; i++) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        name += letters[(state >> 33) % (sizeof letters - 1)];
+    }
+    return name;
+}
+
 }  // namespace
 
 extern "C" void on_signal(int sig) {
-    if (!temp_path.empty())
+    if (temp_named)
         unlink(temp_path.c_str());
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
+void set_pause_point(const std::string& point) { pause_point = point; }
+
+void use_named_temp() { named_only = true; }
+
+void pause_at(const char* point) {
+    if (pause_point == point)
+        raise(SIGSTOP);
+}
+
+void flush_stdout() {
+    if (fflush(stdout) != 0 || ferror(stdout))
+        end("tarvex-index: write failed: " + std::string(strerror(errno)), 1);
+}
+
 std::string write_temp(const std::string& target, const std::vector<uint8_t>& bytes) {
-    std::string dir = target.substr(0, target.rfind('/'));
-    std::vector<char> tmpl(target.begin(), target.end());
-    const char suffix[] = ".tmp-XXXXXX";
-    tmpl.insert(tmpl.end(), suffix, suffix + sizeof(suffix));
+    const std::string dir = dir_of(target);
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
         return "cannot create directory " + dir + ": " + strerror(errno);
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    signal(SIGHUP, on_signal);
-    int out = mkstemp(tmpl.data());
-    if (out < 0)
-        return "cannot create a temporary file in " + dir + ": " + strerror(errno);
-    temp_path = tmpl.data();
-    auto give_up = [&](const std::string& what) {
-        int e = errno;
-        close(out);
+    temp_fd = named_only ? -1 : open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    temp_unnamed = temp_fd >= 0;
+    if (!temp_unnamed) {
+        // A signal the process was started ignoring (nohup's SIGHUP) stays
+        // ignored: the caller asked for the build to outlive it.
+        for (int sig : cleaned_signals) {
+            struct sigaction now {};
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+                signal(sig, on_signal);
+        }
+        std::string path = target + ".tmp-XXXXXX";
+        temp_fd = mkstemp(path.data());
+        if (temp_fd < 0)
+            return "cannot create a temporary file in " + dir + ": " + strerror(errno);
+        name_temp(path);
+        mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(temp_fd, 0666 & ~mask) != 0) {
+            const int e = errno;
+            drop_temp();
+            return "cannot set the mode of " + path + ": " + strerror(e);
+        }
+    }
+    auto give_up = [&] {
+        const int e = errno;
         drop_temp();
-        return what + ": " + strerror(e);
+        return "cannot write " + target + ": " + strerror(e);
     };
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(out, 0666 & ~mask) != 0)
-        return give_up("cannot set the mode of " + temp_path);
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(out, bytes.data() + done, bytes.size() - done);
-        if (n < 0)
-            return give_up("cannot write " + temp_path);
+        ssize_t n = write(temp_fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return give_up();
+        }
         done += static_cast<size_t>(n);
     }
-    if (fsync(out) != 0)
-        return give_up("cannot write " + temp_path);
-    if (close(out) != 0) {
-        int e = errno;
-        std::string what = "cannot write " + temp_path + ": " + strerror(e);
-        drop_temp();
-        return what;
+    if (fsync(temp_fd) != 0)
+        return give_up();
+    pause_at("write");
+    if (!temp_unnamed) {
+        const int fd = temp_fd;
+        temp_fd = -1;
+        if (close(fd) != 0)
+            return give_up();
     }
     return "";
 }
 
 void commit_temp(const std::string& target) {
-    if (rename(temp_path.c_str(), target.c_str()) != 0) {
-        int e = errno;
-        std::string what = "cannot rename " + temp_path + " to " + target + ": " + strerror(e);
-        drop_temp();
-        fail(what);
+    if (!temp_unnamed) {
+        if (rename(temp_path.c_str(), target.c_str()) != 0) {
+            const int e = errno;
+            std::string what = "cannot rename " + temp_path + " to " + target + ": " + strerror(e);
+            drop_temp();
+            fail(what);
+        }
+        name_temp("");
+        return;
     }
-    temp_path.clear();
+    // A name cannot be linked over an existing one: the unnamed file takes a
+    // temporary name and is renamed over the target. No handled signal lands
+    // between the two; only SIGKILL could leave the name.
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : cleaned_signals)
+        sigaddset(&block, sig);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    std::string path;
+    int e = 0;
+    for (int tries = 0; tries < 100; tries++) {
+        path = temp_name(target);
+        if (linkat(temp_fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0)
+            break;
+        e = errno;
+        if (e == ENOENT || e == EPERM) {
+            // AT_EMPTY_PATH wants a privilege; the descriptor's name in /proc does not.
+            const std::string self = "/proc/self/fd/" + std::to_string(temp_fd);
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                break;
+            e = errno;
+        }
+        path.clear();
+        if (e != EEXIST)
+            break;
+    }
+    if (path.empty()) {
+        drop_temp();
+        fail("cannot give " + target + " its name: " + strerror(e));
+    }
+    if (rename(path.c_str(), target.c_str()) != 0) {
+        e = errno;
+        unlink(path.c_str());
+        drop_temp();
+        fail("cannot rename " + path + " to " + target + ": " + strerror(e));
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    close(temp_fd);
+    temp_fd = -1;
 }
 
 void drop_temp() {
-    if (!temp_path.empty())
+    if (temp_fd >= 0)
+        close(temp_fd);
+    temp_fd = -1;
+    if (temp_named)
         unlink(temp_path.c_str());
-    temp_path.clear();
+    name_temp("");
 }
 
 }  // namespace builder

@@ -42,14 +42,31 @@ int processors();
 // 100 ms meanwhile. Returns when all are done.
 void parallel(int threads, const std::function<void(int)>& work, Progress* progress = nullptr);
 
-// The index is written beside target and renamed into place, so that the
-// target is never a partial index (an interrupted run removes its temporary
-// file). In two steps, so that other work can go on while the bytes reach
-// the disc: write_temp writes and syncs the temporary file, and returns ""
-// or what failed (the file is then gone); commit_temp renames it into place
-// or ends the run; drop_temp removes it.
+// The index is written to a file that takes the target's place only when
+// it is complete (and checked), so that the target is never a partial index
+// and a failed run leaves the old one intact. In two steps, so that other
+// work can go on while the bytes reach the disc: write_temp writes and syncs
+// the file, and returns "" or what failed (the file is then gone);
+// commit_temp puts it in place or ends the run; drop_temp gives it up. The
+// file has no name until it is put in place where the file system allows
+// it; elsewhere it is target.tmp-XXXXXX, removed on SIGHUP, SIGINT, SIGQUIT
+// and SIGTERM. A signal the process was started ignoring stays ignored.
 std::string write_temp(const std::string& target, const std::vector<uint8_t>& bytes);
 void commit_temp(const std::string& target);
 void drop_temp();
+
+// Flushes standard output; a failed write ends the run with status 1.
+void flush_stdout();
+
+// Testing only (--pause-at): the process stops itself (SIGSTOP) when it
+// reaches the named point, so that a test can change the tree or send a
+// signal at a known moment and then let it go on. The points: "read" (the
+// tree walked, no file read yet) and "write" (the index written and synced,
+// not yet in place).
+void set_pause_point(const std::string& point);
+// Testing only (--named-temp): the named temporary file even where the file
+// system would take an unnamed one.
+void use_named_temp();
+void pause_at(const char* point);
 
 }  // namespace builder

@@ -3,6 +3,7 @@
 // the words and their blocks (words.h), the layout (layout.h), the check
 // (check.h); this file reads the options, runs them and prints the summary.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,9 @@ void print_help() {
           "                   4096, or one block per file for smaller trees)\n"
           "  -j N             use N threads (default: the number of processors); the\n"
           "                   index is the same for any N\n"
+          "  -x, --one-file-system\n"
+          "                   do not descend into directories on other file systems\n"
+          "                   than DIR's\n"
           "  --check          verify an existing index against DIR instead of writing\n"
           "  -q               no progress display\n"
           "  --hash-slots N   testing only: a hash table of the first prime >= N slots,\n"
@@ -48,6 +52,8 @@ void print_help() {
           "                   24-bit offsets were shorter\n"
           "  --read-size N    testing only: read files N bytes at a time (1 to 1048576,\n"
           "                   the default), so that words cross the reads' edges\n"
+          "  --pause-at POINT testing only: stop (SIGSTOP) at POINT, 'read' or 'write'\n"
+          "  --named-temp     testing only: write through a named temporary file\n"
           "  --help, --version\n"
           "Exit status: 0 done (or index sound), 1 failure (or index not sound), 2 usage.\n",
           stdout);
@@ -56,6 +62,7 @@ void print_help() {
 struct Options {
     std::string dir, out, mount;
     bool have_mount = false, check = false, quiet = false;
+    WalkOptions walk;
     int32_t blocks = 0;
     int threads = 0;
     uint32_t hash_slots = 0;
@@ -91,9 +98,11 @@ Options parse(int argc, char** argv) {
             dashes = true;
         } else if (a == "--help") {
             print_help();
+            flush_stdout();
             exit(0);
         } else if (a == "--version") {
             puts(version);
+            flush_stdout();
             exit(0);
         } else if (a == "-o") {
             o.out = value(a);
@@ -112,6 +121,15 @@ Options parse(int argc, char** argv) {
             o.area_limit = static_cast<uint32_t>(number(a, value(a), 1024, max_area_offset));
         } else if (a == "--read-size") {
             o.read_size = static_cast<size_t>(number(a, value(a), 1, static_cast<long>(BlockWords::default_read_size)));
+        } else if (a == "-x" || a == "--one-file-system") {
+            o.walk.one_file_system = true;
+        } else if (a == "--pause-at") {
+            const std::string point = value(a);
+            if (point != "read" && point != "write")
+                usage_error("--pause-at wants 'read' or 'write', not '" + point + "'");
+            set_pause_point(point);
+        } else if (a == "--named-temp") {
+            use_named_temp();
         } else if (a == "--check") {
             o.check = true;
         } else if (a == "-q") {
@@ -137,7 +155,10 @@ std::string percent(double part, double whole) {
 
 int build(const Options& o, Progress& progress) {
     progress.phase("walking the tree");
-    Tree t = open_tree(o.dir, o.have_mount, o.mount, o.out, o.threads);
+    Tree t = open_tree(o.dir, o.have_mount, o.mount, o.out);
+    check_target_writable(t);
+    walk_tree(t, o.walk, o.threads);
+    pause_at("read");
     const auto& files = t.files;
     int32_t want = o.blocks ? o.blocks : max_blocks;
     want = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(want), std::max<size_t>(files.size(), 1)));
@@ -158,12 +179,11 @@ int build(const Options& o, Progress& progress) {
                 words.clear();
                 const size_t end = s + 1 < plan.size() ? plan[s + 1] : files.size();
                 for (size_t i = plan[s]; i < end; i++) {
-                    const FileStatus st = words.add_file(t.root + "/" + files[i].rel, bytes[i]);
+                    const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.shown(files[i].rel), bytes[i]);
                     status[i] = st;
                     if (st == file_unreadable) {
-                        std::string why = strerror(errno);
                         std::lock_guard<std::mutex> g(m);
-                        unreadable.emplace_back(i, why);
+                        unreadable.emplace_back(i, words.why());
                     }
                     progress.done++;
                     progress.bytes += bytes[i];
@@ -175,8 +195,7 @@ int build(const Options& o, Progress& progress) {
     progress.clear();
     std::sort(unreadable.begin(), unreadable.end());
     for (const auto& [i, why] : unreadable)
-        fprintf(stderr, "tarvex-index: cannot read %s: %s (skipped)\n", (t.root + "/" + files[i].rel).c_str(),
-                why.c_str());
+        fprintf(stderr, "tarvex-index: cannot read %s: %s (skipped)\n", t.shown(files[i].rel).c_str(), why.c_str());
     progress.phase("naming");
     Named named = name_files(t, plan, status, bytes);
     if (named.index.files.empty())
@@ -259,13 +278,14 @@ int main(int argc, char** argv) {
     // not reuse.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
+    // A write past a file-size limit then fails (EFBIG) and is reported like
+    // a full disc, instead of killing the process with the index unwritten.
+    signal(SIGXFSZ, SIG_IGN);
     Options o = parse(argc, argv);
     Progress progress;
     progress.on = !o.quiet && isatty(2);
-    int status = o.check ? check_index(o.dir, o.have_mount, o.mount, o.out, o.threads, progress) : build(o, progress);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "tarvex-index: write failed: %s\n", strerror(errno));
-        return 1;
-    }
+    int status = o.check ? check_index(o.dir, o.have_mount, o.mount, o.out, o.walk, o.threads, progress)
+                         : build(o, progress);
+    flush_stdout();
     return status;
 }

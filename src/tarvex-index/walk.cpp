@@ -38,6 +38,51 @@ std::string join(const std::vector<std::string>& parts) {
     return s;
 }
 
+int open_below(int dir_fd, const std::string& rel, int flags) {
+    // The system takes a path of at most 4095 bytes; a name is at most 255.
+    constexpr size_t piece = 2048;
+    int at = dir_fd;
+    size_t from = 0;
+    while (rel.size() - from > piece) {
+        const size_t slash = rel.rfind('/', from + piece);
+        if (slash == std::string::npos || slash <= from)
+            break;
+        const std::string part = rel.substr(from, slash - from);
+        const int next = openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int e = errno;
+        if (at != dir_fd)
+            close(at);
+        if (next < 0) {
+            errno = e;
+            return -1;
+        }
+        at = next;
+        from = slash + 1;
+    }
+    const int fd = openat(at, rel.c_str() + from, flags);
+    const int e = errno;
+    if (at != dir_fd)
+        close(at);
+    errno = e;
+    return fd;
+}
+
+std::string not_regular(unsigned mode) {
+    if (S_ISDIR(mode))
+        return strerror(EISDIR);
+    if (S_ISCHR(mode))
+        return "Not a regular file (a character device)";
+    if (S_ISBLK(mode))
+        return "Not a regular file (a block device)";
+    if (S_ISFIFO(mode))
+        return "Not a regular file (a FIFO)";
+    if (S_ISSOCK(mode))
+        return "Not a regular file (a socket)";
+    if (S_ISLNK(mode))
+        return "Not a regular file (a symbolic link)";
+    return "Not a regular file";
+}
+
 namespace {
 
 // One directory as read: its files and its subdirectories (as node numbers),
@@ -49,10 +94,25 @@ struct Node {
     std::string error;   // why it could not be read
 };
 
+// What the walk leaves out of the tree besides what the options say: the
+// index file, and in its directory the temporary files of its pattern
+// (name.tmp-XXXXXX) that a build killed before it could remove them leaves.
+struct Skip {
+    bool have_target = false, have_dir = false;
+    dev_t target_dev = 0, dir_dev = 0;
+    ino_t target_ino = 0, dir_ino = 0;
+    std::string temp_prefix;   // "tarvex.dat.tmp-"
+
+    bool temp_name(const char* name) const {
+        const size_t len = strlen(name);
+        return len == temp_prefix.size() + 6 && memcmp(name, temp_prefix.data(), temp_prefix.size()) == 0;
+    }
+};
+
 class Walker {
 public:
-    Walker(std::string root, dev_t skip_dev, ino_t skip_ino, bool have_skip)
-        : root_(std::move(root)), skip_dev_(skip_dev), skip_ino_(skip_ino), have_skip_(have_skip) {
+    Walker(const Tree& t, const WalkOptions& options, const Skip& skip, dev_t root_dev)
+        : tree_(t), options_(options), skip_(skip), root_dev_(root_dev) {
         nodes_.emplace_back();
         queue_.push_back(0);
     }
@@ -67,10 +127,10 @@ public:
         while (!stack.empty()) {
             Node& n = nodes_[stack.back()];
             stack.pop_back();
-            std::string here = n.rel.empty() ? root_ : root_ + "/" + n.rel;
             if (!n.error.empty()) {
                 fprintf(stderr, "tarvex-index: cannot read directory %s: %s (skipped)\n",
-                        here.empty() ? "/" : here.c_str(), n.error.c_str());
+                        n.rel.empty() ? (t.root.empty() ? "/" : t.root.c_str()) : t.shown(n.rel).c_str(),
+                        n.error.c_str());
                 t.unreadable++;
                 continue;
             }
@@ -111,15 +171,27 @@ private:
             std::lock_guard<std::mutex> g(m_);
             rel = nodes_[id].rel;
         }
-        std::string here = rel.empty() ? root_ : root_ + "/" + rel;
         std::vector<std::pair<std::string, int64_t>> files;
         std::vector<std::string> dirs;
         std::string error;
-        DIR* d = opendir(here.empty() ? "/" : here.c_str());
-        if (d == nullptr) {
+        // O_NOFOLLOW: a directory swapped for a symbolic link since it was
+        // listed is not followed out of the tree.
+        const int fd = open_below(tree_.root_fd, rel.empty() ? "." : rel,
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat here;
+        DIR* d = nullptr;
+        if (fd < 0 || fstat(fd, &here) != 0) {
             error = strerror(errno);
+            if (fd >= 0)
+                close(fd);
+        } else if (options_.one_file_system && here.st_dev != root_dev_) {
+            close(fd);
+        } else if ((d = fdopendir(fd)) == nullptr) {
+            error = strerror(errno);
+            close(fd);
         } else {
-            int fd = dirfd(d);
+            const bool target_dir = skip_.have_dir && here.st_dev == skip_.dir_dev && here.st_ino == skip_.dir_ino;
+            errno = 0;
             while (dirent* e = readdir(d)) {
                 const char* name = e->d_name;
                 if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
@@ -130,13 +202,15 @@ private:
                 }
                 if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
                     continue;
+                if (target_dir && skip_.temp_name(name))
+                    continue;
                 struct stat st;
                 if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 if (S_ISDIR(st.st_mode))
                     dirs.emplace_back(name);
                 else if (S_ISREG(st.st_mode) &&
-                         !(have_skip_ && st.st_dev == skip_dev_ && st.st_ino == skip_ino_))
+                         !(skip_.have_target && st.st_dev == skip_.target_dev && st.st_ino == skip_.target_ino))
                     files.emplace_back(name, static_cast<int64_t>(st.st_size));
             }
             closedir(d);
@@ -156,10 +230,10 @@ private:
         }
     }
 
-    std::string root_;
-    dev_t skip_dev_;
-    ino_t skip_ino_;
-    bool have_skip_;
+    const Tree& tree_;
+    const WalkOptions& options_;
+    const Skip& skip_;
+    const dev_t root_dev_;
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<Node> nodes_;
@@ -167,19 +241,23 @@ private:
     int busy_ = 0;
 };
 
+std::string dir_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
-Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
-               int threads) {
+Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out) {
     Tree t;
     char* real = realpath(dir.c_str(), nullptr);
     if (real == nullptr)
         fail("cannot open directory " + dir + ": " + strerror(errno));
     t.root = real;
     free(real);
-    struct stat st;
-    if (stat(t.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        fail(dir + ": not a directory");
+    t.root_fd = open(t.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (t.root_fd < 0)
+        fail(errno == ENOTDIR ? dir + ": not a directory" : "cannot open directory " + dir + ": " + strerror(errno));
     if (have_mount) {
         if (mount.empty() || mount[0] != '/')
             usage_error("--mount wants an absolute path, not '" + mount + "'");
@@ -202,12 +280,52 @@ Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount
         free(cwd);
         t.target = s + "/" + out;
     }
-    // The index itself is never indexed, nor is a stale one at the target.
-    bool have_skip = lstat(t.target.c_str(), &st) == 0;
-    Walker w(t.root, have_skip ? st.st_dev : 0, have_skip ? st.st_ino : 0, have_skip);
+    return t;
+}
+
+void check_target_writable(const Tree& t) {
+    struct stat st;
+    if (lstat(t.target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        fail("cannot write " + t.target + ": " + not_regular(st.st_mode));
+    const std::string dir = dir_of(t.target);
+    // The index's directory is made at the end, one level, if it is not there.
+    std::string must_write = dir;
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            fail("cannot write the index in " + dir + ": " + strerror(errno));
+        must_write = dir_of(dir);
+        if (stat(must_write.c_str(), &st) != 0)
+            fail("cannot create directory " + dir + ": " + strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode))
+        fail((must_write == dir ? "cannot write the index in " : "cannot create directory ") + dir + ": " +
+             strerror(ENOTDIR));
+    if (access(must_write.c_str(), W_OK | X_OK) != 0) {
+        const int e = errno;
+        fail(must_write == dir ? "cannot write the index in " + dir + ": " + strerror(e)
+                               : "cannot create directory " + dir + ": " + strerror(e));
+    }
+}
+
+void walk_tree(Tree& t, const WalkOptions& options, int threads) {
+    Skip skip;
+    struct stat st;
+    if (lstat(t.target.c_str(), &st) == 0) {
+        skip.have_target = true;
+        skip.target_dev = st.st_dev;
+        skip.target_ino = st.st_ino;
+    }
+    if (stat(dir_of(t.target).c_str(), &st) == 0) {
+        skip.have_dir = true;
+        skip.dir_dev = st.st_dev;
+        skip.dir_ino = st.st_ino;
+        skip.temp_prefix = t.target.substr(t.target.rfind('/') + 1) + ".tmp-";
+    }
+    if (fstat(t.root_fd, &st) != 0)
+        fail("cannot read directory " + (t.root.empty() ? std::string("/") : t.root) + ": " + strerror(errno));
+    Walker w(t, options, skip, st.st_dev);
     w.run(threads);
     w.collect(t);
-    return t;
 }
 
 }  // namespace builder

@@ -3,9 +3,11 @@
 //
 // Every regular file under DIR, symbolic links not followed: a directory's
 // files in bytewise name order, then its subdirectories in the same order,
-// each walked the same way. The index file itself (and a stale one at the
-// target) is never part of the tree. Directories are read on several threads;
-// the order does not depend on them.
+// each walked the same way. The index file itself, and a temporary file of
+// its pattern left by a build that died, are never part of the tree.
+// Directories are read on several threads; the order does not depend on them.
+// Everything below DIR is opened relative to a descriptor of DIR, so that no
+// depth of the tree makes a path too long for the system.
 #pragma once
 
 #include <cstdint>
@@ -21,17 +23,41 @@ struct FileEntry {
 
 struct Tree {
     std::string root;                  // DIR, absolute, symbolic links resolved ("" for /)
+    int root_fd = -1;                  // DIR, open for the run
     std::vector<std::string> prefix;   // the stored path of DIR, by components
     std::string target;                // the index file
     std::vector<FileEntry> files;      // in walk order
     size_t unreadable = 0;             // directories that could not be read (reported)
+
+    // How a file or directory below DIR is named to the user.
+    std::string shown(const std::string& rel) const { return (root.empty() ? "" : root) + "/" + rel; }
+};
+
+struct WalkOptions {
+    bool one_file_system = false;   // -x: no descent onto other file systems than DIR's
 };
 
 // Resolves DIR, the stored prefix (--mount, or DIR's own path) and the index
-// file (-o, or DIR/utils/tarvex.dat), then walks the tree. A directory that
-// cannot be read is reported on standard error, in walk order, and skipped.
-Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
-               int threads);
+// file (-o, or DIR/utils/tarvex.dat). Reads nothing of the tree.
+Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out);
+
+// Ends the run with one line, before the tree is read, where the index
+// cannot be written at the target: it is a directory, device, FIFO or socket
+// (a symbolic link is replaced, not followed), or its directory is not a
+// directory or cannot be written (or made, if it does not exist yet).
+void check_target_writable(const Tree& t);
+
+// Walks the tree into t.files. A directory that cannot be read is reported
+// on standard error, in walk order, and skipped.
+void walk_tree(Tree& t, const WalkOptions& options, int threads);
+
+// Opens rel below the directory dir_fd, however long rel is (one lookup per
+// piece of at most a few kilobytes, each piece ending at a '/').
+int open_below(int dir_fd, const std::string& rel, int flags);
+
+// "Not a regular file (a FIFO)" and the like, for a kind of file that is
+// not read.
+std::string not_regular(unsigned mode);
 
 // "/a/b" -> {"a", "b"}, and back.
 std::vector<std::string> components(const std::string& abs);

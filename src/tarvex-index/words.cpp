@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -14,6 +15,7 @@
 #include "common.h"
 #include "indexlib/indexwriter.h"
 #include "tarvex/hash.h"
+#include "walk.h"
 
 namespace builder {
 
@@ -66,8 +68,28 @@ inline uint64_t mix(uint64_t k) {
 
 }  // namespace
 
-FileStatus probe_file(const std::string& path) {
-    int in = open(path.c_str(), O_RDONLY);
+int open_regular(int dir_fd, const std::string& rel, std::string& why) {
+    // Without O_NONBLOCK a file swapped for a FIFO since the walk would hold
+    // the open for ever; without O_NOFOLLOW one swapped for a symbolic link
+    // would be read from outside the tree.
+    const int in = open_below(dir_fd, rel, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (in < 0) {
+        why = strerror(errno);
+        return -1;
+    }
+    struct stat st;
+    const bool stated = fstat(in, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+        why = stated ? not_regular(st.st_mode) : strerror(errno);
+        close(in);
+        return -1;
+    }
+    return in;
+}
+
+FileStatus probe_file(int dir_fd, const std::string& rel) {
+    std::string why;
+    const int in = open_regular(dir_fd, rel, why);
     if (in < 0)
         return file_unreadable;
     char buf[binary_probe];
@@ -167,9 +189,9 @@ inline size_t word_end(const unsigned char* p, size_t i) {
 
 }  // namespace
 
-FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
+FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::string& shown, int64_t& bytes) {
     bytes = 0;
-    int in = open(path.c_str(), O_RDONLY);
+    const int in = open_regular(dir_fd, rel, why_);
     if (in < 0)
         return file_unreadable;
     // Laid out as: room for the start of a word that the last read cut off,
@@ -196,7 +218,7 @@ FileStatus BlockWords::add_file(const std::string& path, int64_t& bytes) {
                     continue;
                 int e = errno;
                 close(in);
-                fail("cannot read " + path + ": " + strerror(e));
+                fail("cannot read " + shown + ": " + strerror(e));
             }
             eof = static_cast<size_t>(r) < ask;
             got += static_cast<size_t>(r);

@@ -24,8 +24,13 @@ inline uint32_t key_r(uint64_t key) { return static_cast<uint32_t>(key); }
 // Status of a file as read.
 enum FileStatus : uint8_t { file_indexed = 0, file_binary = 1, file_unreadable = 2 };
 
-// Is the file at path indexable (no NUL in its first 8 KiB, can be read)?
-FileStatus probe_file(const std::string& path);
+// Opens rel below dir_fd for reading if it is a regular file, never waiting
+// on what is not one; -1 and why not otherwise.
+int open_regular(int dir_fd, const std::string& rel, std::string& why);
+
+// Is the file rel below dir_fd indexable (a regular file, no NUL in its
+// first 8 KiB, can be read)?
+FileStatus probe_file(int dir_fd, const std::string& rel);
 
 // The distinct words of one block as its files are read: each word once, in
 // the order first met, with its key and its text. One per thread.
@@ -37,11 +42,13 @@ public:
     explicit BlockWords(size_t read_size = default_read_size);
     // Forgets the words: a new block begins.
     void clear();
-    // Reads the file at path and adds its words. A file with a NUL byte in its
-    // first 8 KiB is binary and adds nothing; a file that cannot be opened adds
-    // nothing (errno tells why). A read error part way ends the run: some
+    // Reads the file rel below dir_fd (shown as shown) and adds its words. A
+    // file with a NUL byte in its first 8 KiB is binary and adds nothing; a
+    // file that cannot be opened, or is no longer a regular file, adds
+    // nothing (why() tells why). A read error part way ends the run: some
     // words would be lost. bytes gets the bytes read.
-    FileStatus add_file(const std::string& path, int64_t& bytes);
+    FileStatus add_file(int dir_fd, const std::string& rel, const std::string& shown, int64_t& bytes);
+    const std::string& why() const { return why_; }
     size_t size() const { return words_.size(); }
     uint64_t key(size_t i) const { return keys_[i]; }
     const char* text(size_t i) const { return text_.data() + words_[i].text_at; }
@@ -71,6 +78,7 @@ private:
     size_t n_queued_ = 0;
 
     size_t read_size_;
+    std::string why_;
     std::vector<char> buf_;
     struct Slot {
         uint64_t head = 0;   // the word's first 8 bytes, zeros after its end
