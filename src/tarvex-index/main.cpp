@@ -40,6 +40,13 @@ void print_help() {
           "                   4096, or one block per file for smaller trees)\n"
           "  -j N             use N threads (default: the number of processors); the\n"
           "                   index is the same for any N\n"
+          "  --exclude PATTERN\n"
+          "                   leave out files and directories (with all under them)\n"
+          "                   whose name matches the shell PATTERN, or whose path\n"
+          "                   below DIR does if PATTERN holds a '/'; repeatable\n"
+          "  --exclude-from FILE\n"
+          "                   the same for each line of FILE (blank lines and lines\n"
+          "                   starting with # ignored)\n"
           "  -x, --one-file-system\n"
           "                   do not descend into directories on other file systems\n"
           "                   than DIR's\n"
@@ -78,6 +85,31 @@ long number(const std::string& opt, const char* text, long lo, long hi) {
         usage_error(opt + " wants a number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" +
                     text + "'");
     return v;
+}
+
+// One pattern a line; blank lines and lines starting with '#' are not patterns.
+void exclude_from(const std::string& path, WalkOptions& walk) {
+    FILE* f = fopen(path.c_str(), "re");
+    if (f == nullptr)
+        usage_error("cannot read --exclude-from " + path + ": " + strerror(errno));
+    std::string line;
+    for (int c;;) {
+        c = getc(f);
+        if (c != EOF && c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        if (!line.empty() && line[0] != '#' && !walk.exclude(line))
+            usage_error("--exclude-from " + path + ": '" + line + "' is not a pattern");
+        line.clear();
+        if (c == EOF)
+            break;
+    }
+    const bool failed = ferror(f);
+    const int e = errno;
+    fclose(f);
+    if (failed)
+        usage_error("cannot read --exclude-from " + path + ": " + strerror(e));
 }
 
 Options parse(int argc, char** argv) {
@@ -121,6 +153,12 @@ Options parse(int argc, char** argv) {
             o.area_limit = static_cast<uint32_t>(number(a, value(a), 1024, max_area_offset));
         } else if (a == "--read-size") {
             o.read_size = static_cast<size_t>(number(a, value(a), 1, static_cast<long>(BlockWords::default_read_size)));
+        } else if (a == "--exclude") {
+            const char* pattern = value(a);
+            if (!o.walk.exclude(pattern))
+                usage_error("--exclude wants a pattern, not '" + std::string(pattern) + "'");
+        } else if (a == "--exclude-from") {
+            exclude_from(value(a), o.walk);
         } else if (a == "-x" || a == "--one-file-system") {
             o.walk.one_file_system = true;
         } else if (a == "--pause-at") {
@@ -258,6 +296,8 @@ int build(const Options& o, Progress& progress) {
     std::string skipped = std::to_string(named.binary + skipped_unreadable) + " skipped (" +
                           std::to_string(named.binary) + " binary, " + std::to_string(skipped_unreadable) +
                           " unreadable)";
+    if (!o.walk.exclude_names.empty() || !o.walk.exclude_paths.empty())
+        skipped += ", " + std::to_string(t.excluded) + " excluded";
     std::string given_up = std::to_string(widened.words) + " words widened";
     if (widened.words > 0)
         given_up += " (their candidate bytes +" + percent(widened.after - widened.before, widened.before) + ")";

@@ -9,6 +9,7 @@
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,6 +84,39 @@ std::string not_regular(unsigned mode) {
     return "Not a regular file";
 }
 
+bool WalkOptions::exclude(std::string pattern) {
+    bool anchored = false;
+    for (;;) {
+        if (pattern.compare(0, 2, "./") == 0)
+            pattern.erase(0, 2);
+        else if (pattern.compare(0, 1, "/") == 0)
+            pattern.erase(0, 1);
+        else
+            break;
+        anchored = true;
+    }
+    while (!pattern.empty() && pattern.back() == '/')
+        pattern.pop_back();
+    if (pattern.empty())
+        return false;
+    const bool path = anchored || pattern.find('/') != std::string::npos;
+    (path ? exclude_paths : exclude_names).push_back(std::move(pattern));
+    return true;
+}
+
+bool WalkOptions::excludes(const std::string& rel_dir, const char* name) const {
+    for (const auto& p : exclude_names)
+        if (fnmatch(p.c_str(), name, 0) == 0)
+            return true;
+    if (exclude_paths.empty())
+        return false;
+    const std::string rel = rel_dir.empty() ? name : rel_dir + "/" + name;
+    for (const auto& p : exclude_paths)
+        if (fnmatch(p.c_str(), rel.c_str(), 0) == 0)
+            return true;
+    return false;
+}
+
 namespace {
 
 // One directory as read: its files and its subdirectories (as node numbers),
@@ -92,6 +126,7 @@ struct Node {
     std::vector<std::pair<std::string, int64_t>> files;
     std::vector<std::pair<std::string, size_t>> dirs;
     std::string error;   // why it could not be read
+    size_t excluded = 0;
 };
 
 // What the walk leaves out of the tree besides what the options say: the
@@ -134,6 +169,7 @@ public:
                 t.unreadable++;
                 continue;
             }
+            t.excluded += n.excluded;
             for (auto& [name, size] : n.files)
                 t.files.push_back({n.rel.empty() ? name : n.rel + "/" + name, size});
             n.files.clear();
@@ -174,6 +210,15 @@ private:
         std::vector<std::pair<std::string, int64_t>> files;
         std::vector<std::string> dirs;
         std::string error;
+        size_t excluded = 0;
+        const bool excluding = !options_.exclude_names.empty() || !options_.exclude_paths.empty();
+        auto keep = [&](const char* name) {
+            if (excluding && options_.excludes(rel, name)) {
+                excluded++;
+                return false;
+            }
+            return true;
+        };
         // O_NOFOLLOW: a directory swapped for a symbolic link since it was
         // listed is not followed out of the tree.
         const int fd = open_below(tree_.root_fd, rel.empty() ? "." : rel,
@@ -197,7 +242,8 @@ private:
                 if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
                     continue;
                 if (e->d_type == DT_DIR) {
-                    dirs.emplace_back(name);
+                    if (keep(name))
+                        dirs.emplace_back(name);
                     continue;
                 }
                 if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
@@ -207,11 +253,14 @@ private:
                 struct stat st;
                 if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
-                if (S_ISDIR(st.st_mode))
-                    dirs.emplace_back(name);
-                else if (S_ISREG(st.st_mode) &&
-                         !(skip_.have_target && st.st_dev == skip_.target_dev && st.st_ino == skip_.target_ino))
-                    files.emplace_back(name, static_cast<int64_t>(st.st_size));
+                if (S_ISDIR(st.st_mode)) {
+                    if (keep(name))
+                        dirs.emplace_back(name);
+                } else if (S_ISREG(st.st_mode) &&
+                           !(skip_.have_target && st.st_dev == skip_.target_dev && st.st_ino == skip_.target_ino)) {
+                    if (keep(name))
+                        files.emplace_back(name, static_cast<int64_t>(st.st_size));
+                }
             }
             closedir(d);
         }
@@ -221,6 +270,7 @@ private:
         Node& n = nodes_[id];
         n.files = std::move(files);
         n.error = std::move(error);
+        n.excluded = excluded;
         for (auto& name : dirs) {
             size_t child = nodes_.size();
             nodes_.emplace_back();

@@ -28,6 +28,7 @@ struct Tree {
     std::string target;                // the index file
     std::vector<FileEntry> files;      // in walk order
     size_t unreadable = 0;             // directories that could not be read (reported)
+    size_t excluded = 0;               // files and directories left out by --exclude
 
     // How a file or directory below DIR is named to the user.
     std::string shown(const std::string& rel) const { return (root.empty() ? "" : root) + "/" + rel; }
@@ -35,6 +36,18 @@ struct Tree {
 
 struct WalkOptions {
     bool one_file_system = false;   // -x: no descent onto other file systems than DIR's
+    // --exclude: shell patterns (fnmatch, bytes, case-sensitive). One without
+    // a '/' is matched against each name below DIR, one with a '/' against
+    // the path below DIR ("build/gen"). A directory matched is left out
+    // with everything under it; DIR itself is always walked.
+    std::vector<std::string> exclude_names, exclude_paths;
+
+    // Adds a pattern as given on the command line; false if it is empty. A
+    // trailing '/' is dropped; a leading "./" or '/' is dropped and ties the
+    // pattern to DIR: "build/" is any directory named build, "/build" and
+    // "./build" only DIR/build.
+    bool exclude(std::string pattern);
+    bool excludes(const std::string& rel_dir, const char* name) const;
 };
 
 // Resolves DIR, the stored prefix (--mount, or DIR's own path) and the index
