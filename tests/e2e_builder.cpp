@@ -647,3 +647,26 @@ TEST(BuilderCheck, FailsOnATreeThatChangedAfterIndexing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BuilderTimes, EachStageIsTimedOnStandardErrorInOneLine) {
+    TempDir dir;
+    write_text(dir.path + "/a.txt", "alpha beta\n");
+    Result r = run_index(dir.path, {"-q", "--times", "."});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("tarvex-index: times: walking the tree [0-9.]+ s, reading [0-9.]+ s, "
+                                                   "naming [0-9.]+ s, sorting words [0-9.]+ s, placing words [0-9.]+ s, "
+                                                   "fitting areas [0-9.]+ s, laying out [0-9.]+ s, checking words "
+                                                   "[0-9.]+ s, writing [0-9.]+ s, in all [0-9.]+ s\n")))
+        << r.err;
+    Result check = run_index(dir.path, {"-q", "--times", "--check", "."});
+    ASSERT_EQ(check.status, 0) << check.out;
+    EXPECT_TRUE(std::regex_match(check.err, std::regex("tarvex-index: times: walking the tree [0-9.]+ s, reading "
+                                                       "[0-9.]+ s, in all [0-9.]+ s\n")))
+        << check.err;
+    // Without the option the same runs print nothing there.
+    EXPECT_EQ(run_index(dir.path, {"-q", "."}).err, "");
+}
+
+}  // namespace

@@ -196,6 +196,7 @@ struct Problem {
 
 int check_index(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
                 const WalkOptions& walk, int threads, Progress& progress) {
+    progress.phase("walking the tree");
     Tree t = open_tree(dir, have_mount, mount, out);
     std::vector<uint8_t> bytes;
     std::string why;

@@ -35,6 +35,13 @@ void fail(const std::string& what) { end("tarvex-index: " + what, 1); }
 void usage_error(const std::string& what) { end("tarvex-index: " + what + " (try --help)", 2); }
 
 void Progress::phase(const char* what, int64_t total_count, bool in_bytes) {
+    if (timing) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!times_.empty())
+            times_.back().second = std::chrono::duration<double>(now - phase_start_).count();
+        times_.emplace_back(what, 0.0);
+        phase_start_ = now;
+    }
     what_ = what;
     in_bytes_ = in_bytes;
     done = 0;
@@ -61,6 +68,22 @@ void Progress::draw(bool force) {
     } else {
         fprintf(stderr, "\r%-60s", what_);
     }
+}
+
+void Progress::print_times() {
+    if (!timing || times_.empty())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    times_.back().second = std::chrono::duration<double>(now - phase_start_).count();
+    std::string line = "tarvex-index: times:";
+    for (const auto& [what, secs] : times_) {
+        char buf[96];
+        snprintf(buf, sizeof buf, " %s %.2f s,", what, secs);
+        line += buf;
+    }
+    char buf[64];
+    snprintf(buf, sizeof buf, " in all %.2f s", std::chrono::duration<double>(now - start_).count());
+    fprintf(stderr, "%s%s\n", line.c_str(), buf);
 }
 
 void Progress::clear() {

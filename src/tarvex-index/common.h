@@ -21,14 +21,19 @@ namespace builder {
 // A progress line on standard error, redrawn at most every 100 ms; off unless
 // standard error is a terminal and -q is not given. The stages count into the
 // atomic fields from any thread; only the thread that runs them draws.
+// With timing on (--times), each phase's wall time is kept and
+// print_times() reports them on standard error in one line.
 struct Progress {
-    bool on = false;
+    bool on = false, timing = false;
     std::atomic<int64_t> done{0}, total{0}, bytes{0};
     void phase(const char* what, int64_t total_count = 0, bool in_bytes = false);
     void draw(bool force = false);
     void clear();
+    void print_times();
 
 private:
+    std::vector<std::pair<const char*, double>> times_;
+    std::chrono::steady_clock::time_point phase_start_;
     const char* what_ = "";
     bool in_bytes_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), last_{};

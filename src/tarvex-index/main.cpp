@@ -52,6 +52,7 @@ void print_help() {
           "                   than DIR's\n"
           "  --check          verify an existing index against DIR instead of writing\n"
           "  -q               no progress display\n"
+          "  --times          print each stage's wall time on standard error\n"
           "  --hash-slots N   testing only: a hash table of the first prime >= N slots,\n"
           "                   grown only as far as the words need (may be over half full)\n"
           "  --area-limit N   testing only: bitmaps and block lists must end by byte N\n"
@@ -68,7 +69,7 @@ void print_help() {
 
 struct Options {
     std::string dir, out, mount;
-    bool have_mount = false, check = false, quiet = false;
+    bool have_mount = false, check = false, quiet = false, times = false;
     WalkOptions walk;
     int32_t blocks = 0;
     int threads = 0;
@@ -170,6 +171,8 @@ Options parse(int argc, char** argv) {
             use_named_temp();
         } else if (a == "--check") {
             o.check = true;
+        } else if (a == "--times") {
+            o.times = true;
         } else if (a == "-q") {
             o.quiet = true;
         } else {
@@ -252,11 +255,12 @@ int build(const Options& o, Progress& progress) {
 
     progress.phase("placing words");
     Table table = place(words, prime, o.threads);
-    progress.phase("laying out");
+    progress.phase("fitting areas");
     Widening widened;
     indexlib::AreaPieces pieces = fit_areas(table, words, named.block_bytes, o.area_limit, widened);
     named.index.num_words = static_cast<int32_t>(words.size());
     named.index.slots = std::move(table.entry);
+    progress.phase("laying out");
     const size_t shared = table.shared;
     table = Table{};
     indexlib::Image im = indexlib::lay_out(named.index, pieces, false);
@@ -324,8 +328,10 @@ int main(int argc, char** argv) {
     Options o = parse(argc, argv);
     Progress progress;
     progress.on = !o.quiet && isatty(2);
+    progress.timing = o.times;
     int status = o.check ? check_index(o.dir, o.have_mount, o.mount, o.out, o.walk, o.threads, progress)
                          : build(o, progress);
+    progress.print_times();
     flush_stdout();
     return status;
 }
