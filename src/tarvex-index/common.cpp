@@ -154,9 +154,13 @@ void name_temp(const std::string& path) {
     temp_named = !path.empty();
 }
 
-std::string dir_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
+// Blocks or unblocks the signals that remove the named temporary file.
+void hold_signals(bool hold, sigset_t* old) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : cleaned_signals)
+        sigaddset(&set, sig);
+    pthread_sigmask(hold ? SIG_BLOCK : SIG_SETMASK, hold ? &set : old, hold ? old : nullptr);
 }
 
 // A fresh name of the target's temporary pattern, target.tmp-XXXXXX.
@@ -179,6 +183,11 @@ extern "C" void on_signal(int sig) {
         unlink(temp_path.c_str());
     signal(sig, SIG_DFL);
     raise(sig);
+}
+
+std::string dir_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 void set_pause_point(const std::string& point) { pause_point = point; }
@@ -209,18 +218,20 @@ std::string write_temp(const std::string& target, const std::vector<uint8_t>& by
             if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
                 signal(sig, on_signal);
         }
-        std::string path = target + ".tmp-XXXXXX";
-        temp_fd = mkstemp(path.data());
-        if (temp_fd < 0)
-            return "cannot create a temporary file in " + dir + ": " + strerror(errno);
-        name_temp(path);
-        mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(temp_fd, 0666 & ~mask) != 0) {
-            const int e = errno;
-            drop_temp();
-            return "cannot set the mode of " + path + ": " + strerror(e);
+        // The name is kept before the file is made, so that a signal on any
+        // thread finds it; O_EXCL makes sure the file is ours.
+        int e = 0;
+        for (int tries = 0; tries < 100 && temp_fd < 0; tries++) {
+            name_temp(temp_name(target));
+            temp_fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            e = errno;
+            if (temp_fd < 0)
+                name_temp("");
+            if (temp_fd < 0 && e != EEXIST)
+                break;
         }
+        if (temp_fd < 0)
+            return "cannot create a temporary file in " + dir + ": " + strerror(e);
     }
     auto give_up = [&] {
         const int e = errno;
@@ -263,11 +274,8 @@ void commit_temp(const std::string& target) {
     // A name cannot be linked over an existing one: the unnamed file takes a
     // temporary name and is renamed over the target. No handled signal lands
     // between the two; only SIGKILL could leave the name.
-    sigset_t block, old;
-    sigemptyset(&block);
-    for (int sig : cleaned_signals)
-        sigaddset(&block, sig);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
+    sigset_t old;
+    hold_signals(true, &old);
     std::string path;
     int e = 0;
     for (int tries = 0; tries < 100; tries++) {
@@ -296,7 +304,7 @@ void commit_temp(const std::string& target) {
         drop_temp();
         fail("cannot rename " + path + " to " + target + ": " + strerror(e));
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    hold_signals(false, &old);
     close(temp_fd);
     temp_fd = -1;
 }

@@ -60,6 +60,9 @@ std::string write_temp(const std::string& target, const std::vector<uint8_t>& by
 void commit_temp(const std::string& target);
 void drop_temp();
 
+// The directory of a path: "/a/b" -> "/a", "/a" -> "/".
+std::string dir_of(const std::string& path);
+
 // Flushes standard output; a failed write ends the run with status 1.
 void flush_stdout();
 

@@ -291,11 +291,6 @@ private:
     int busy_ = 0;
 };
 
-std::string dir_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out) {
