@@ -530,10 +530,20 @@ char out_block[64 * 1024];
 size_t out_fill;
 size_t name_len;
 
+// A failed write ends the search at once: every line after it would be lost
+// as well, and the candidates still to come would be opened for nothing.
+// errno is still the failed write's.
+void stop_on_write_failure() {
+    if (ferror(stdout))
+        write_failed();
+}
+
 void flush_block() {
-    if (out_fill > 0)
-        fwrite(out_block, 1, out_fill, stdout);
+    if (out_fill == 0)
+        return;
+    fwrite(out_block, 1, out_fill, stdout);
     out_fill = 0;
+    stop_on_write_failure();
 }
 
 void print_piece(const char* filename, const unsigned char* s, size_t n) {
@@ -546,6 +556,7 @@ void print_piece(const char* filename, const unsigned char* s, size_t n) {
         fwrite(s, 1, n, stdout);
         if (s[n - 1] != '\n')
             putc('\n', stdout);
+        stop_on_write_failure();
         return;
     }
     if (out_fill + len > sizeof out_block)
@@ -704,6 +715,11 @@ int64_t scan_descriptor(int f, const char* filename, scan_kind kind) {
 }
 
 }  // namespace
+
+void write_failed() {
+    fprintf(stderr, "tarvex: write failed: %s\n", strerror(errno));
+    quit(1);
+}
 
 // A pipe or a file takes records in 64 KiB writes rather than stdio's 4 KiB
 // ones: a word in most files prints megabytes, and each write costs a system

@@ -36,6 +36,10 @@ char* resolve_filename(int32_t n);
 // The path of directory n ("" for the root, 0), in path.
 char* resolve_dir(int32_t n);
 
+// Reports that standard output could not be written and ends the process
+// with status 1.
+[[noreturn]] void write_failed();
+
 // Gives stdout a large buffer unless it is a terminal; called before any
 // output.
 void buffer_output();
