@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "candidates.h"
+#include "path.h"
 #include "scan_reference.h"
 #include "support.h"
 #include "tarvex.h"

@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int path_size = 1024;  // a path holds at most 1023 bytes
-
 // The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
 // small enough for tests to cross its edges everywhere. The candidate search
 // takes AVX2 where the processor has it, else SSE2; TARVEX_SSE2_SCAN leaves
@@ -19,7 +17,6 @@ constexpr size_t scan_buf_size = 640;
 constexpr size_t scan_buf_size = 256 * 1024;
 #endif
 
-extern char path[path_size];
 extern unsigned char scan_buf[scan_buf_size];
 
 // Searches every file of block; returns the lines printed.
@@ -29,12 +26,6 @@ int64_t search_block(int32_t block);
 // search, in order, so that it can read ahead from one block into the next.
 // A call outside the plan is searched without looking past its own block.
 void plan_blocks(const int32_t* blocks, int32_t n);
-
-// The absolute path of the file whose name record is at offset n, in path.
-char* resolve_filename(int32_t n);
-
-// The path of directory n ("" for the root, 0), in path.
-char* resolve_dir(int32_t n);
 
 // Reports that standard output could not be written and ends the process
 // with status 1.
