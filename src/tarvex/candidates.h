@@ -6,11 +6,7 @@
 #include <cstdint>
 
 // The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
-// small enough for tests to cross its edges everywhere. The candidate search
-// takes AVX2 where the processor has it, else SSE2; TARVEX_SSE2_SCAN leaves
-// out the first and TARVEX_PORTABLE_SCAN both, for a plain loop. On aarch64
-// it takes NEON (TARVEX_PORTABLE_SCAN: the plain loop); other processors
-// have the plain loop.
+// small enough for tests to cross its edges everywhere.
 #ifdef TARVEX_TINY_SCAN_BUFFER
 constexpr size_t scan_buf_size = 640;
 #else
