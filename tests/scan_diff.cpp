@@ -14,6 +14,7 @@
 
 #include "candidates.h"
 #include "path.h"
+#include "scan.h"
 #include "scan_reference.h"
 #include "support.h"
 #include "tarvex.h"

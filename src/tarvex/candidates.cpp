@@ -1,6 +1,5 @@
 #include "candidates.h"
 
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,13 +8,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "index.h"
-#include "occurrence.h"
 #include "path.h"
-#include "tarvex.h"
+#include "scan.h"
 
 // The fuzz harness survives failures by jumping out of the search: the live
 // slice stays reachable so that the harness can free it, and candidate paths,
@@ -35,280 +32,6 @@ static int open_candidate(const char* name) { return open(name, O_RDONLY | O_NON
 static void release(int32_t* p) {
     hold(nullptr);
     free(p);
-}
-
-// The file scan reads each file in large reads into scan_buf and looks only at
-// the places where the word occurs; the 255-byte pieces, their NUL cuts and
-// their newlines are worked out around those places alone. The result is what
-// a read of the file piece by piece (up to and through a newline, at most 255
-// bytes, searched up to its first NUL) would print.
-
-unsigned char scan_buf[scan_buf_size];
-
-namespace {
-
-constexpr size_t piece_max = 255;
-// After a refill the carried part (the unfinished piece and the 255 bytes
-// kept for the next occurrences' pieces) must leave room to move on.
-static_assert(scan_buf_size >= 2 * piece_max + 2, "scan_buf holds two pieces");
-
-// The start of the piece that holds position q, from a piece start at or
-// before it: the last line start before q, then whole 255-byte cuts.
-size_t piece_start(const unsigned char* b, size_t anchor, size_t q) {
-    size_t ls = q;
-#if defined(__SSE2__) && !defined(TARVEX_PORTABLE_SCAN)
-    const __m128i nl = _mm_set1_epi8('\n');
-    while (ls >= anchor + 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + ls - 16));
-        auto bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, nl)));
-        if (bits != 0) {
-            ls = ls - 16 + static_cast<size_t>(32 - std::countl_zero(bits));
-            return ls + (q - ls) / piece_max * piece_max;
-        }
-        ls -= 16;
-    }
-#endif
-#ifdef TARVEX_NEON_SCAN
-    const uint8x16_t nl = vdupq_n_u8('\n');
-    while (ls >= anchor + 16) {
-        uint64_t bits = lane_nibbles(vceqq_u8(vld1q_u8(b + ls - 16), nl));
-        if (bits != 0) {
-            ls = ls - 16 + static_cast<size_t>(64 - std::countl_zero(bits)) / 4;
-            return ls + (q - ls) / piece_max * piece_max;
-        }
-        ls -= 16;
-    }
-#endif
-    while (ls > anchor && b[ls - 1] != '\n')
-        ls--;
-    return ls + (q - ls) / piece_max * piece_max;
-}
-
-// The end of the piece that starts at ps: through its newline, at most 255
-// bytes, or the end of the data.
-size_t piece_end(const unsigned char* b, size_t ps, size_t have) {
-    size_t lim = ps + piece_max < have ? ps + piece_max : have;
-    const void* nl = memchr(b + ps, '\n', lim - ps);
-    return nl != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nl) - b) + 1 : lim;
-}
-
-// Where the scanned part of a piece ends: at its first NUL, if any.
-size_t scanned_end(const unsigned char* b, size_t ps, size_t pe) {
-    const void* z = memchr(b + ps, 0, pe - ps);
-    return z != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(z) - b) : pe;
-}
-
-// Records are gathered in out_block and go to the stream a file at a time (or
-// a full block at a time): one stdio call per file rather than one per line.
-// Each is the file's name, ": ", the piece, and a newline where it has none,
-// so that every record ends with exactly one (a cut piece, a last line
-// without one and a piece cut short at a NUL get it added).
-char out_block[64 * 1024];
-size_t out_fill;
-size_t name_len;
-
-// A failed write ends the search at once: every line after it would be lost
-// as well, and the candidates still to come would be opened for nothing.
-// errno is still the failed write's.
-void stop_on_write_failure() {
-    if (ferror(stdout))
-        write_failed();
-}
-
-void flush_block() {
-    if (out_fill == 0)
-        return;
-    fwrite(out_block, 1, out_fill, stdout);
-    out_fill = 0;
-    stop_on_write_failure();
-}
-
-void print_piece(const char* filename, const unsigned char* s, size_t n) {
-    size_t len = name_len + 2 + n + 1;
-    if (len > sizeof out_block) {
-        // Only a caller's own name can be this long, never a rebuilt path.
-        flush_block();
-        fputs(filename, stdout);
-        fputs(": ", stdout);
-        fwrite(s, 1, n, stdout);
-        if (s[n - 1] != '\n')
-            putc('\n', stdout);
-        stop_on_write_failure();
-        return;
-    }
-    if (out_fill + len > sizeof out_block)
-        flush_block();
-    char* o = out_block + out_fill;
-    memcpy(o, filename, name_len);
-    o += name_len;
-    *o++ = ':';
-    *o++ = ' ';
-    memcpy(o, s, n);
-    o += n;
-    if (s[n - 1] != '\n')
-        *o++ = '\n';
-    out_fill = static_cast<size_t>(o - out_block);
-}
-
-// Does the word, which ends with a newline, end the piece [ps, pe)?
-bool key_ends_piece(const unsigned char* b, size_t ps, size_t pe) {
-    if (scanned_end(b, ps, pe) != pe)
-        return false;
-    size_t n = pe - ps;
-    if (b[pe - 1] == '\n')
-        return key_len <= n && key_at_pos(b + pe - key_len);
-    if (n < piece_max)
-        return false;  // the last line, without a newline
-    // A cut piece: its added newline is the word's last byte.
-    size_t m = key_len - 1;
-    for (size_t i = 0; i < m; i++)
-        if (fold(b[pe - m + i]) != key[i])
-            return false;
-    return true;
-}
-
-// A read that fails ends the file where the pieces read so far end: the
-// piece it interrupted is dropped unread.
-size_t whole_pieces(const unsigned char* b, size_t anchor, size_t have) {
-    if (have == anchor)
-        return have;
-    size_t ps = piece_start(b, anchor, have - 1);
-    size_t pe = piece_end(b, ps, have);
-    return b[pe - 1] == '\n' || pe - ps == piece_max ? pe : ps;
-}
-
-// Regular files ignore O_NONBLOCK on Linux; should a file system not, the
-// file is read blocking from then on rather than cut short.
-bool clear_nonblock(int f) {
-    int flags = fcntl(f, F_GETFL);
-    return flags != -1 && (flags & O_NONBLOCK) != 0 && fcntl(f, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-// The size of the file at its turn, from its fstat: it is read that far and
-// no further, which spares the read that would only find its end. 0 (an
-// empty file, or a file system that does not know the size) reads to the end.
-uint64_t scan_size;
-// The first read of a file asks for cached bytes only (RWF_NOWAIT): on a
-// cold disc it fails at once, and read-ahead learns that the disc is cold at
-// the cost of that one call. scan_cold tells what it found: 1 nothing
-// cached, 0 cached, -1 not known. A file system that cannot answer ends the
-// asking for the run.
-bool nowait_usable = true;
-int scan_cold;
-
-int64_t scan_descriptor(int f, const char* filename, scan_kind kind) {
-    unsigned char* b = scan_buf;
-    size_t have = 0, from = 0, anchor = 0;
-    bool eof = false;
-    int64_t rv = 0;
-    uint64_t left = scan_size > 0 ? scan_size : UINT64_MAX;
-#ifdef RWF_NOWAIT
-    bool ask = nowait_usable;
-#endif
-    for (;;) {
-        while (have < scan_buf_size && !eof) {
-            if (left == 0) {
-                eof = true;
-                break;
-            }
-            size_t want = scan_buf_size - have < left ? scan_buf_size - have : static_cast<size_t>(left);
-            ssize_t r;
-#ifdef RWF_NOWAIT
-            if (ask) {
-                ask = false;
-                iovec v = {b + have, want};
-                r = preadv2(f, &v, 1, -1, RWF_NOWAIT);
-                if (r < 0 && errno == EAGAIN) {
-                    scan_cold = 1;
-                    continue;
-                }
-                if (r < 0 && (errno == EOPNOTSUPP || errno == EINVAL)) {
-                    nowait_usable = false;
-                    continue;
-                }
-                if (r >= 0)
-                    scan_cold = 0;
-            } else
-#endif
-                r = read(f, b + have, want);
-            if (r > 0) {
-                have += static_cast<size_t>(r);
-                left -= static_cast<uint64_t>(r);
-            } else if (r < 0 && errno == EINTR) {
-                continue;
-            } else if (r < 0 && errno == EAGAIN && clear_nonblock(f)) {
-                continue;  // the open's O_NONBLOCK, where a file system honours it
-            } else {
-                eof = true;
-                if (r < 0)
-                    have = whole_pieces(b, anchor, have);
-            }
-        }
-        // Before the end of the file only occurrences whose whole piece is in
-        // the buffer are taken: those starting 255 bytes before its end.
-        size_t limit = eof ? have : have - piece_max;
-        if (kind == at_piece_end) {
-            while (from < limit) {
-                size_t pe = piece_end(b, from, have);
-                if (key_ends_piece(b, from, pe)) {
-                    print_piece(filename, b + from, pe - from);
-                    rv++;
-                }
-                from = pe;
-            }
-            anchor = from;
-        } else {
-            size_t last = eof ? (have >= key_len ? have - key_len + 1 : 0) : limit;
-            while (from < last) {
-                size_t q = next_occurrence(b, from, last);
-                if (q == last) {
-                    from = last;
-                    break;
-                }
-                size_t ps = piece_start(b, anchor, q);
-                anchor = ps;
-                if (q + key_len > ps + piece_max) {
-                    from = q + 1;  // the word runs across a cut
-                    continue;
-                }
-                size_t pe = piece_end(b, ps, have);
-                size_t end = scanned_end(b, ps, pe);
-                if (end >= q + key_len) {
-                    print_piece(filename, b + ps, end - ps);
-                    rv++;
-                }
-                // A piece is printed once; past a NUL it is not searched.
-                from = anchor = pe;
-            }
-        }
-        if (eof)
-            return rv;
-        size_t keep = piece_start(b, anchor, from);
-        memmove(b, b + keep, have - keep);
-        have -= keep;
-        from -= keep;
-        anchor = 0;
-    }
-}
-
-}  // namespace
-
-void write_failed() {
-    fprintf(stderr, "tarvex: write failed: %s\n", strerror(errno));
-    quit(1);
-}
-
-// A pipe or a file takes records in 64 KiB writes rather than stdio's 4 KiB
-// ones: a word in most files prints megabytes, and each write costs a system
-// call and a wake-up of the reader. A terminal keeps its line buffering.
-char out_buf[64 * 1024];
-
-void buffer_output() {
-    // A stream's buffer may only be set before its first use: once a process.
-    static bool done;
-    if (!done && !isatty(STDOUT_FILENO))
-        setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
-    done = true;
 }
 
 // Why a candidate that is not a regular file is not searched. A directory
@@ -338,17 +61,13 @@ static const char* open_failure(const char* filename, int err) {
 }
 
 // Scans the open candidate f if it is a regular file, and closes it.
-static int64_t search_opened(int f, const struct stat& st, const char* filename) {
+static int64_t search_opened(int f, const struct stat& st, const char* filename, int* cold) {
     int64_t rv = 0;
     if (!S_ISREG(st.st_mode)) {
         fprintf(stderr, "Cannot open %s: %s\n", filename, not_searched(st.st_mode));
     } else {
-        scan_kind kind = prepare_key();
-        name_len = strlen(filename);
-        scan_size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-        scan_cold = -1;
-        rv = kind == never_matches ? 0 : scan_descriptor(f, filename, kind);
-        flush_block();
+        uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        rv = scan_file(f, filename, size, cold);
     }
     close(f);
     return rv;
@@ -488,7 +207,7 @@ static bool next_record(int32_t* record) {
 
 // Advice costs a system call per file, as much as the file's read where the
 // page cache holds it, so it is given only while the disc is found cold: the
-// first read of each file asks for cached bytes only (scan_cold). It starts
+// first read of each file asks for cached bytes only (scan_file's cold). It starts
 // off, and the first file found cold turns it on, for the files already open
 // ahead too; after advice_off_after turns in a row that found their bytes
 // cached it stops again. A warm disc never pays for it; a cold one pays the
@@ -554,14 +273,14 @@ static void advise_coming() {
 }
 
 // Learns from what the first read of the file at its turn found.
-static void learn_coldness() {
-    if (scan_cold == 1 || !nowait_usable) {
+static void learn_coldness(int cold) {
+    if (cold == 1 || !nowait_usable) {
         cached_turns = 0;
         if (!advising) {
             advising = true;
             advise_coming();
         }
-    } else if (scan_cold == 0 && advising && ++cached_turns >= advice_off_after) {
+    } else if (cold == 0 && advising && ++cached_turns >= advice_off_after) {
         advising = false;
     }
 }
@@ -631,7 +350,9 @@ static bool changed_since(const struct stat& st, const timespec& since) {
 
 // Searches the candidate f (or reports why it is not), opened at its turn or,
 // with since, ahead of it at since; err is the open's errno when f < 0.
-static int64_t search_candidate(int f, int err, const char* filename, const timespec* since) {
+// *cold as for scan_file.
+static int64_t search_candidate(int f, int err, const char* filename, const timespec* since,
+                                int* cold) {
     struct stat st;
     bool known = f >= 0 && fstat(f, &st) == 0;
     if (known && since != nullptr && changed_since(st, *since)) {
@@ -647,13 +368,14 @@ static int64_t search_candidate(int f, int err, const char* filename, const time
             close(f);
         return 0;
     }
-    return search_opened(f, st, filename);
+    return search_opened(f, st, filename, cold);
 }
 
 int64_t search_file(const char* filename) {
     int f = open_candidate(filename);
     int err = errno;
-    return search_candidate(f, err, filename, nullptr);
+    int cold = -1;
+    return search_candidate(f, err, filename, nullptr, &cold);
 }
 
 // A new block's turn: its place in the plan, and its slice for the files
@@ -698,9 +420,9 @@ static int64_t search_turn(int32_t record, int64_t file) {
     c.fd = -1;
     // The file's own open comes first: the ones ahead take only what is left.
     read_ahead();
-    scan_cold = -1;
-    int64_t rv = search_candidate(f, err, c.path, ahead ? &c.since : nullptr);
-    learn_coldness();
+    int cold = -1;
+    int64_t rv = search_candidate(f, err, c.path, ahead ? &c.since : nullptr, &cold);
+    learn_coldness(cold);
     coming_first = (coming_first + 1) % ring_size;
     coming_count--;
     return rv;

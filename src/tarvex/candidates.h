@@ -2,18 +2,7 @@
 // for the search word.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-
-// The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
-// small enough for tests to cross its edges everywhere.
-#ifdef TARVEX_TINY_SCAN_BUFFER
-constexpr size_t scan_buf_size = 640;
-#else
-constexpr size_t scan_buf_size = 256 * 1024;
-#endif
-
-extern unsigned char scan_buf[scan_buf_size];
 
 // Searches every file of block; returns the lines printed.
 int64_t search_block(int32_t block);
