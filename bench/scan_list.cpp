@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "candidates.h"
+#include "open.h"
 #include "scan_reference.h"
 #include "tarvex.h"
 

@@ -1,6 +1,12 @@
 // The command line, the index reader and the probe, through the real binary.
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -193,6 +199,77 @@ TEST(Driver, FullOutputIsAWriteFailure) {
     int st = system(cmd.c_str());
     EXPECT_EQ(WEXITSTATUS(st), 1);
     EXPECT_EQ(read_text(f.dir.path + "/err"), "tarvex: write failed: No space left on device\n");
+}
+
+// One block: a first file that prints far more than the output's buffers
+// hold, so that a write fails while it is scanned, then candidates that a
+// search going on would report at their turn (a file that is not there, a
+// FIFO) and a last file that holds the word.
+struct LaterCandidates {
+    TempDir dir;
+    Disc disc{dir.path};
+    LaterCandidates() {
+        std::string big;
+        for (int i = 0; i < 4000; i++)
+            big += "a widget on line " + std::to_string(i) + " of a file that fills the output\n";
+        disc.block({{"big.txt", big}, {"gone.txt", "widget\n"}, {"fifo", ""}, {"after.txt", "widget\n"}});
+        disc.entry("widget", indexlib::kind1(probe("widget", 101).r16, 0));
+        disc.write();
+        std::remove(disc.paths[1].c_str());
+        std::remove(disc.paths[2].c_str());
+        if (mkfifo(disc.paths[2].c_str(), 0644) != 0)
+            ADD_FAILURE() << "mkfifo failed";
+    }
+};
+
+// Runs "tarvex widget" in dir with standard output on out and SIGPIPE
+// ignored, so that a write to a pipe without a reader fails with EPIPE; gives
+// the exit status (128 + signal when killed) and standard error.
+Result run_onto(const std::string& dir, int out) {
+    TempDir io;
+    std::string err_path = io.path + "/err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        signal(SIGPIPE, SIG_IGN);  // kept across exec
+        alarm(20);  // a search that goes on to the FIFO and waits fails the test
+        execl(TARVEX_BIN, TARVEX_BIN, "widget", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    Result run;
+    int st = 0;
+    waitpid(pid, &st, 0);
+    run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    run.err = read_text(err_path);
+    return run;
+}
+
+TEST(Driver, FullOutputStopsTheSearchAtTheFailedWrite) {
+    LaterCandidates f;
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    Result r = run_onto(f.dir.path, full);
+    close(full);
+    EXPECT_EQ(r.status, 1);
+    // No "Cannot open" line: the candidates after the failure are never reached.
+    EXPECT_EQ(r.err, "tarvex: write failed: No space left on device\n");
+}
+
+TEST(Driver, ClosedPipeStopsTheSearchAtTheFailedWrite) {
+    LaterCandidates f;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);  // the reader is gone before the search writes a byte
+    Result r = run_onto(f.dir.path, ends[1]);
+    close(ends[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tarvex: write failed: Broken pipe\n");
 }
 
 // --- The probe ---

@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "candidates.h"
+#include "open.h"
+#include "path.h"
+#include "scan.h"
 #include "scan_reference.h"
 #include "support.h"
 #include "tarvex.h"

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "candidates.h"
 #include "index.h"
+#include "path.h"
 #include "support.h"
 
 namespace {

@@ -1,26 +1,8 @@
-// Candidate search: a block's files, each file's path, and the scan of a file
-// for the search word.
+// Candidate search: the files of the blocks a word's entry names, each opened
+// by the path rebuilt from the index and scanned for the word.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-
-constexpr int path_size = 1024;  // a path holds at most 1023 bytes
-
-// The file scan's read buffer; a build with TARVEX_TINY_SCAN_BUFFER makes it
-// small enough for tests to cross its edges everywhere. The candidate search
-// takes AVX2 where the processor has it, else SSE2; TARVEX_SSE2_SCAN leaves
-// out the first and TARVEX_PORTABLE_SCAN both, for a plain loop. On aarch64
-// it takes NEON (TARVEX_PORTABLE_SCAN: the plain loop); other processors
-// have the plain loop.
-#ifdef TARVEX_TINY_SCAN_BUFFER
-constexpr size_t scan_buf_size = 640;
-#else
-constexpr size_t scan_buf_size = 256 * 1024;
-#endif
-
-extern char path[path_size];
-extern unsigned char scan_buf[scan_buf_size];
 
 // Searches every file of block; returns the lines printed.
 int64_t search_block(int32_t block);
@@ -28,19 +10,12 @@ int64_t search_block(int32_t block);
 // Tells block expansion the blocks that the next search_block calls will
 // search, in order, so that it can read ahead from one block into the next.
 // A call outside the plan is searched without looking past its own block.
-void plan_blocks(const int32_t* blocks, int32_t n);
-
-// The absolute path of the file whose name record is at offset n, in path.
-char* resolve_filename(int32_t n);
-
-// The path of directory n ("" for the root, 0), in path.
-char* resolve_dir(int32_t n);
+void plan_blocks(const int32_t* blocks, int32_t count);
 
 // Gives stdout a large buffer unless it is a terminal; called before any
 // output.
 void buffer_output();
 
-// Prints every piece of filename that holds word; returns how many it printed,
-// 0 when the file cannot be opened. A piece is a line, or a 255-byte cut of a
-// longer one, searched up to its first NUL.
-int64_t search_file(const char* filename);
+// Reports that standard output could not be written and ends the process
+// with status 1.
+[[noreturn]] void write_failed();

@@ -2,7 +2,6 @@
 // that contains WORD, ignoring the case of ASCII letters.
 #include "tarvex.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,9 +37,7 @@ int main(int argc, char** argv) {
     if (match == 0)
         fputs("sorry, no match\n", stdout);
     // Lines lost to a full disk or a closed pipe must not pass for a success.
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "tarvex: write failed: %s\n", strerror(errno));
-        quit(1);
-    }
+    if (fflush(stdout) != 0 || ferror(stdout))
+        write_failed();
     quit(match > 0 ? 0 : 1);
 }
