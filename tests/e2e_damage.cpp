@@ -124,7 +124,7 @@ struct Row {
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 std::vector<Row> rows() {
-    const std::string h = "hash.cpp", c = "candidates.cpp";
+    const std::string h = "hash.cpp", c = "candidates.cpp", p = "path.cpp";
     auto none = [](indexlib::Image&, const Disc&) {};
     return {
         // Entries of kinds 0 and 3: offsets outside the file, windows cut short.
@@ -227,13 +227,13 @@ std::vector<Row> rows() {
         // Name records and the directory table; file 0 of block 0 has printed.
         {"file_record_past_end", [](Disc& d) { kind1(d, 0); },
          [](indexlib::Image& im, const Disc&) { set_file(im, 1, static_cast<uint32_t>(im.bytes.size() - 2)); },
-         2, failure(c, "name record inside the file"), {0}},
+         2, failure(p, "name record inside the file"), {0}},
         {"file_record_negative", [](Disc& d) { kind1(d, 0); },
          [](indexlib::Image& im, const Disc&) { set_file(im, 1, 0xFFFFFFFE); },
-         2, failure(c, "name record inside the file"), {0}},
+         2, failure(p, "name record inside the file"), {0}},
         {"name_cut_by_end_of_file", [](Disc& d) { kind1(d, 0); },
          [](indexlib::Image& im, const Disc&) { set_file(im, 1, append(im.bytes, {0, 0, 'a', 'b', 'c'})); },
-         2, failure(c, "name record ends with a NUL"), {0}},
+         2, failure(p, "name record ends with a NUL"), {0}},
         {"name_without_nul_in_its_window", [](Disc& d) { kind1(d, 0); },
          [](indexlib::Image& im, const Disc&) {
              Bytes rec{0, 0};
@@ -241,43 +241,43 @@ std::vector<Row> rows() {
              rec.push_back(0);  // one byte past the window
              set_file(im, 1, append(im.bytes, rec));
          },
-         2, failure(c, "name record ends with a NUL"), {0}},
+         2, failure(p, "name record ends with a NUL"), {0}},
         {"parent_below_0", [](Disc& d) { kind1(d, 0); },
          [](indexlib::Image& im, const Disc&) { set_parent(im, im.file_record[1], -1); },
-         2, failure(c, "dir_num >= 0"), {0}},
+         2, failure(p, "dir_num >= 0"), {0}},
         {"directory_parent_below_0", [](Disc& d) { kind1(d, 1); },
          [](indexlib::Image& im, const Disc& d) { set_parent(im, im.dir_record[parent_of(d, 2)], -32768); },
-         2, failure(c, "dir_num >= 0"), {}},
+         2, failure(p, "dir_num >= 0"), {}},
         {"dir_table_past_end", [](Disc& d) { kind2(d, 2, 1); },
          [](indexlib::Image& im, const Disc&) {
              set_field(im.bytes, f_dir_table, static_cast<uint32_t>(im.bytes.size()));
          },
-         2, failure(c, "directory table entry inside the file"), {}},
+         2, failure(p, "directory table entry inside the file"), {}},
         {"dir_entry_past_end", [](Disc& d) { kind2(d, 2, 1); },
          [](indexlib::Image& im, const Disc& d) {
              indexlib::put32(im.bytes, im.hdr.dir_table_offset + 4 * size_t(parent_of(d, 2)),
                              static_cast<uint32_t>(im.bytes.size()));
          },
-         2, failure(c, "name record inside the file"), {3}},
+         2, failure(p, "name record inside the file"), {3}},
         {"dir_number_beyond_the_table", [](Disc& d) { kind1(d, 2); },
          [](indexlib::Image& im, const Disc&) { set_parent(im, im.file_record[3], 32767); },
-         2, failure(c, "directory table entry inside the file"), {}},
+         2, failure(p, "directory table entry inside the file"), {}},
         {"parent_loop", [](Disc& d) { kind1(d, 1); },
          [](indexlib::Image& im, const Disc& d) {
              int16_t own = parent_of(d, 2);
              set_parent(im, im.dir_record[own], own);
          },
-         2, failure(c, "path of at most 1023 bytes"), {}},
+         2, failure(p, "path of at most 1023 bytes"), {}},
         {"two_directory_loop", [](Disc& d) { kind2(d, 3, 1); },
          [](indexlib::Image& im, const Disc& d) {
              int16_t own = parent_of(d, 2);
              int16_t up = d.tree.index.dirs[own - 1].parent;
              set_parent(im, im.dir_record[up], own);
          },
-         2, failure(c, "path of at most 1023 bytes"), {4}},
+         2, failure(p, "path of at most 1023 bytes"), {4}},
         {"path_over_1023_bytes", [](Disc& d) { kind1(d, 3); },
          [](indexlib::Image& im, const Disc&) { long_path(im, "nineteen-bytes.text"); },
-         2, failure(c, "path of at most 1023 bytes"), {}},
+         2, failure(p, "path of at most 1023 bytes"), {}},
         {"path_of_1023_bytes_fits", [](Disc& d) { kind1(d, 3); },
          [](indexlib::Image& im, const Disc&) { long_path(im, "eighteen-bytes.txt"); },
          1,

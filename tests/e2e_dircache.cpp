@@ -74,7 +74,7 @@ TEST(DirPaths, PathBoundHoldsForAKeptDirectory) {
         ASSERT_GT(dir.path.size() + 1 + deep.size() + long_name.size(), 1023u);
 
         Result r = run_tarvex(dir.path, {"widget"});
-        EXPECT_EQ(masked(r.err), "candidates.cpp:#: failed assertion `path of at most 1023 bytes'\n");
+        EXPECT_EQ(masked(r.err), "path.cpp:#: failed assertion `path of at most 1023 bytes'\n");
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, row.long_name_first ? "" : dir.path + "/" + deep + "short: widget\n");
     }

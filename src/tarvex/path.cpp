@@ -13,15 +13,13 @@ char path[path_size];
 //
 // A quiet walk gives up where the index breaks the record layout, so that
 // the turn's own walk reports the failure at the point where a search
-// without read-ahead meets it. Every failure of the candidate search is
-// reported under candidates.cpp, whichever of its files holds the check; the
-// line is this file's.
+// without read-ahead meets it.
 #define WALK_CHECK(expr, text) \
     do { \
         if (!(expr)) { \
             if (quiet) \
                 return false; \
-            integrity_failure("candidates.cpp", __LINE__, text); \
+            integrity_failure(__FILE__, __LINE__, text); \
         } \
     } while (0)
 
