@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "indexlib/indexwriter.h"
+#include "indexlib/lookup.h"
 #include "tarvex-index/words.h"
 
 int main(int argc, char** argv) {
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     }
     const std::vector<uint8_t> bytes(s.begin(), s.end());
     const indexlib::EntryReader probe(bytes);
-    const uint32_t num_blocks = indexlib::get32(bytes, 24);
+    const int32_t num_blocks = decode_header(bytes.data()).num_blocks;
     std::unordered_set<uint64_t> keys;
     builder::BlockWords words;
     std::string path;
@@ -54,15 +54,15 @@ int main(int argc, char** argv) {
             continue;
         }
         switch (entry_kind(x)) {
-        case 1:
+        case kind_one_block:
             named += 1;
             break;
-        case 2:
-            named += (x & 0xFFF) == ((x >> 12) & 0xFFF) ? 1 : 2;
+        case kind_two_blocks:
+            named += inline_block(x, 0) == inline_block(x, 1) ? 1 : 2;
             break;
-        case 0:
-            for (uint32_t i = 0; i < (num_blocks + 7) / 8; i++)
-                named += __builtin_popcount(bytes[entry_offset(x) + i]);
+        case kind_bitmap:
+            for (int32_t i = 0; i < bitmap_bytes(num_blocks); i++)
+                named += __builtin_popcount(bytes[entry_offset(x) + static_cast<uint32_t>(i)]);
             break;
         default:
             named += unpack12(bytes.data() + entry_offset(x), 0);

@@ -23,7 +23,7 @@
 #include "disc.h"
 #include "harness.h"
 #include "index.h"
-#include "indexlib/indexwriter.h"
+#include "indexlib/bytes.h"
 
 std::jmp_buf fuzz_exit;
 int fuzz_status;

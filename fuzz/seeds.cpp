@@ -14,7 +14,11 @@
 #include <vector>
 
 #include "disc.h"
-#include "indexlib/indexwriter.h"
+#include "indexlib/areas.h"
+#include "indexlib/bytes.h"
+#include "indexlib/layout.h"
+#include "indexlib/place.h"
+#include "indexlib/words.h"
 #include "tarvex/hash.h"
 
 namespace {
@@ -47,7 +51,7 @@ Index base(uint32_t prime) {
 }
 
 struct Codes {
-    uint32_t slot, r6, r16;
+    uint32_t slot, rehash6, rehash16;
 };
 
 // Puts the entry for word in the first empty slot of its probe sequence;
@@ -57,37 +61,30 @@ uint32_t put(Index& index, const std::string& word, Make make) {
     auto prime = static_cast<uint32_t>(index.slots.size());
     uint32_t h, r;
     hash_word(word.c_str(), &h, &r);
-    Codes c{h % prime, check6(r), check16(r)};
-    uint32_t value = make(c);
-    uint32_t k = c.slot;
-    uint16_t t = 0;
-    for (uint32_t n = 0; n < prime; n++) {
-        uint32_t x = index.slots[k];
-        if (x == 0) {
-            index.slots[k] = value;
-            return k;
-        }
-        if (entry_accepts(x, c.r6, c.r16))
-            throw std::runtime_error("another entry would capture " + word);
-        k = (k + c.r6 + t) % prime;
-        t++;
-    }
-    throw std::runtime_error("no slot for " + word);
+    Codes c{h % prime, rehash6_of(r), rehash16_of(r)};
+    const probe_stop stop =
+        probe_walk(c.slot, c.rehash6, c.rehash16, prime, [&index](uint32_t k) { return index.slots[k]; });
+    if (stop.slot < 0)
+        throw std::runtime_error("no slot for " + word);
+    if (stop.entry != 0)
+        throw std::runtime_error("another entry would capture " + word);
+    index.slots[static_cast<size_t>(stop.slot)] = make(c);
+    return static_cast<uint32_t>(stop.slot);
 }
 
 void area(Index& index, const std::string& word, bool bitmap, std::vector<uint8_t> bytes) {
     uint32_t slot = put(index, word, [bitmap](const Codes& c) {
-        return bitmap ? indexlib::kind0(c.r6) : indexlib::kind3(c.r6);
+        return bitmap ? bitmap_entry(c.rehash6) : list_entry(c.rehash6);
     });
     index.areas.push_back({bitmap, std::move(bytes), slot});
 }
 
 void kind1(Index& index, const std::string& word, uint32_t block) {
-    put(index, word, [block](const Codes& c) { return indexlib::kind1(c.r16, block); });
+    put(index, word, [block](const Codes& c) { return one_block_entry(c.rehash16, block); });
 }
 
 void kind2(Index& index, const std::string& word, uint32_t first, uint32_t second) {
-    put(index, word, [=](const Codes& c) { return indexlib::kind2(c.r6, first, second); });
+    put(index, word, [=](const Codes& c) { return two_block_entry(c.rehash6, first, second); });
 }
 
 // Every word of the disc placed by the probe rule; false when prime is too small.

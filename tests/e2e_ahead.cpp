@@ -27,7 +27,6 @@
 #include "support.h"
 
 using namespace testing_support;
-using indexlib::kind1;
 
 namespace {
 
@@ -265,7 +264,7 @@ TEST(ReadAhead, ACandidateFoundColdIsSearchedAsWithoutReadAhead) {
         files.emplace_back(name, text);
     }
     disc.block(files);
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     std::remove(disc.paths[11].c_str());
     ASSERT_EQ(mkfifo(disc.paths[11].c_str(), 0644), 0);
@@ -320,7 +319,7 @@ TEST(ReadAhead, ACandidateChangedAfterItWasOpenedAheadIsTakenAsItIsAtItsTurn) {
                 {"unreadable", "widget unreadable\n"},
                 {"now_a_dir", "widget now a directory\n"},
                 {"kept", "widget kept\n"}});
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     // Seen as nobody when root, whom permissions do not stop.
     bool root = geteuid() == 0;

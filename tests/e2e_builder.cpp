@@ -1,5 +1,6 @@
 // The index builder through its real binary: trees of real files indexed by
 // tarvex-index and searched by tarvex.
+#include <cstddef>
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "indexlib/lookup.h"
+#include "indexlib/words.h"
 #include "support.h"
 
 namespace {
@@ -53,12 +56,13 @@ std::string direct_scan(const std::vector<std::string>& paths, const std::string
     return out;
 }
 
-uint32_t field(const std::vector<uint8_t>& bytes, int i) { return indexlib::get32(bytes, 4 * size_t(i)); }
+file_header header(const std::vector<uint8_t>& bytes) { return decode_header(bytes.data()); }
 
 // Entries of each kind in an index's hash table.
 std::vector<int> kinds_of(const std::vector<uint8_t>& bytes) {
     std::vector<int> kinds(4);
-    const uint32_t prime = field(bytes, 8), at = field(bytes, 17);
+    const file_header h = header(bytes);
+    const auto prime = static_cast<uint32_t>(h.hash_prime), at = static_cast<uint32_t>(h.hash_table_offset);
     for (uint32_t k = 0; k < prime; k++) {
         uint32_t x = indexlib::get32(bytes, at + 4 * size_t{k});
         if (x != 0)
@@ -176,7 +180,7 @@ TEST(BuilderRoundTrip, EveryWordFindsExactlyItsLinesThroughAllFourKinds) {
     for (int k = 0; k < 4; k++)
         EXPECT_GT(kinds[static_cast<size_t>(k)], 0) << "no entry of kind " << k;
     // The default table is more than twice the words.
-    EXPECT_GT(field(bytes, 8), 2 * field(bytes, 3));
+    EXPECT_GT(header(bytes).hash_prime, 2 * header(bytes).num_words);
     expect_round_trip(tree);
 }
 
@@ -185,7 +189,8 @@ TEST(BuilderRoundTrip, ATinyForcedTableSharesEntriesAndStaysComplete) {
     Result built = run_index(tree.dir.path, {"-q", "--hash-slots", "7", tree.dir.path});
     ASSERT_EQ(built.status, 0) << built.err;
     std::vector<uint8_t> bytes = read_bytes(tree.index_file());
-    uint32_t prime = field(bytes, 8), words = field(bytes, 3);
+    const file_header h = header(bytes);
+    auto prime = static_cast<uint32_t>(h.hash_prime), words = static_cast<uint32_t>(h.num_words);
     EXPECT_LT(prime, words) << "the table was to be crowded";
     EXPECT_GT(shared_in(built.out), 0) << built.out;
     int entries = 0;
@@ -487,7 +492,9 @@ TEST(BuilderBlocks, TheBlockCountIsHonouredAndEveryBlockHoldsAFile) {
     for (int blocks : {1, 2, 7, 100}) {
         ASSERT_EQ(run_index(tree.dir.path, {"-q", "--blocks", std::to_string(blocks), "."}).status, 0);
         std::vector<uint8_t> bytes = read_bytes(tree.index_file());
-        uint32_t n = field(bytes, 6), files = field(bytes, 5), at = field(bytes, 13);
+        const file_header h = header(bytes);
+        auto n = static_cast<uint32_t>(h.num_blocks), files = static_cast<uint32_t>(h.num_files),
+             at = static_cast<uint32_t>(h.block_table_offset);
         EXPECT_LE(n, static_cast<uint32_t>(blocks));
         EXPECT_GE(n, std::min<uint32_t>(static_cast<uint32_t>(blocks), 2));
         uint32_t prev = 0;
@@ -504,7 +511,8 @@ TEST(BuilderBlocks, TheBlockCountIsHonouredAndEveryBlockHoldsAFile) {
 
 // Bitmaps and lists end by the area limit (the header's own offsets).
 uint32_t areas_end(const std::vector<uint8_t>& bytes) {
-    return std::max(field(bytes, 18) + field(bytes, 11), field(bytes, 19) + field(bytes, 12));
+    const file_header h = header(bytes);
+    return static_cast<uint32_t>(std::max(h.filelists_offset + h.filelists_size, h.bitmaps_offset + h.bitmaps_size));
 }
 
 TEST(BuilderWidening, ASmallAreaLimitWidensCommonWordsAndKeepsRareOnesExact) {
@@ -588,7 +596,8 @@ TEST(BuilderCheck, FailsOnADamagedIndex) {
     GeneratedTree tree(16, 80);
     ASSERT_EQ(run_index(tree.dir.path, {"-q", "."}).status, 0);
     const std::vector<uint8_t> good = read_bytes(tree.index_file());
-    const uint32_t hash_at = field(good, 17), prime = field(good, 8);
+    const auto hash_at = static_cast<uint32_t>(header(good).hash_table_offset),
+               prime = static_cast<uint32_t>(header(good).hash_prime);
     uint32_t used = hash_at;
     while (indexlib::get32(good, used) == 0)
         used += 4;
@@ -599,14 +608,14 @@ TEST(BuilderCheck, FailsOnADamagedIndex) {
         const char* says;
     };
     const Damage cases[] = {
-        {"filesize", 8, static_cast<uint32_t>(good.size() + 1), "filesize is"},
-        {"blocks", 24, 5000, "num_blocks 5000"},
+        {"filesize", offsetof(file_header, filesize), static_cast<uint32_t>(good.size() + 1), "filesize is"},
+        {"blocks", offsetof(file_header, num_blocks), 5000, "num_blocks 5000"},
         {"an entry cleared", used, 0, "is not found in block"},
         {"an entry naming a far block", used, 0x40000FFFu, "names block 4095"},
-        {"the table shrunk", 32, prime / 2, "hash table"},
-        {"magic", 0, 0, "magic"},
-        {"bytes_per_bitmap", 40, 9999, "bytes_per_bitmap"},
-        {"strings area", 64, static_cast<uint32_t>(good.size()), "strings"},
+        {"the table shrunk", offsetof(file_header, hash_prime), prime / 2, "hash table"},
+        {"magic", offsetof(file_header, magic), 0, "magic"},
+        {"bytes_per_bitmap", offsetof(file_header, bytes_per_bitmap), 9999, "bytes_per_bitmap"},
+        {"strings area", offsetof(file_header, strings_offset), static_cast<uint32_t>(good.size()), "strings"},
     };
     for (const Damage& d : cases) {
         std::vector<uint8_t> bad = good;

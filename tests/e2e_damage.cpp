@@ -2,6 +2,7 @@
 // record can be wrong, through the real binary: each row ends with its exact
 // message and status, and the lines printed before the failure are kept.
 // Then valid indexes laid out in other orders, which must read the same.
+#include <cstddef>
 #include <functional>
 #include <ostream>
 #include <regex>
@@ -24,13 +25,14 @@ std::string failure(const std::string& file, const std::string& cond) {
     return file + ":#: failed assertion `" + cond + "'\n";
 }
 
-// Header fields by number (offset / 4).
-enum Field {
-    f_filesize = 2, f_num_files = 5, f_num_blocks = 6, f_block_table = 13, f_dir_table = 14,
-    f_file_table = 15, f_hash_table = 17,
-};
+// Header fields by their place in the file, which is file_header's.
+constexpr size_t f_filesize = offsetof(file_header, filesize), f_num_files = offsetof(file_header, num_files),
+                 f_num_blocks = offsetof(file_header, num_blocks),
+                 f_block_table = offsetof(file_header, block_table_offset),
+                 f_dir_table = offsetof(file_header, dir_table_offset),
+                 f_file_table = offsetof(file_header, file_table_offset);
 
-void set_field(Bytes& b, int f, uint32_t v) { indexlib::put32(b, 4 * size_t(f), v); }
+void set_field(Bytes& b, size_t at, uint32_t v) { indexlib::put32(b, at, v); }
 
 // Appends raw bytes and keeps filesize true; returns where they start.
 uint32_t append(Bytes& b, const Bytes& more) {
@@ -62,9 +64,9 @@ const uint32_t prime = 101;
 Probe widget() { return probe("widget", prime); }
 
 // Entry setups, before the layout.
-void kind1(Disc& d, uint32_t block) { d.entry("widget", indexlib::kind1(widget().r16, block), prime); }
+void kind1(Disc& d, uint32_t block) { d.entry("widget", one_block_entry(widget().r16, block), prime); }
 void kind2(Disc& d, uint32_t first, uint32_t second) {
-    d.entry("widget", indexlib::kind2(widget().r6, first, second), prime);
+    d.entry("widget", two_block_entry(widget().r6, first, second), prime);
 }
 void list(Disc& d, const std::vector<uint32_t>& blocks) {
     d.area_entry("widget", false, indexlib::block_list(blocks), prime);
@@ -293,7 +295,7 @@ std::vector<Row> rows() {
              Probe p = widget();
              for (uint32_t k = 0; k < prime; k++)
                  indexlib::put32(im.bytes, im.hdr.hash_table_offset + 4 * size_t{k},
-                                 indexlib::kind1((p.r16 + 1) % 65521, 0));
+                                 one_block_entry((p.r16 + 1) % 65521, 0));
          },
          1, "", {}, true},
     };

@@ -68,7 +68,7 @@ TEST(DirPaths, PathBoundHoldsForAKeptDirectory) {
         disc.tree.file(short_file);
         if (!row.long_name_first)
             disc.tree.file(dir.path + "/" + deep + long_name);
-        disc.entry("widget", indexlib::kind1(probe("widget", 101).r16, 0));
+        disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
         disc.write();
         ASSERT_LT(dir.path.size() + 1 + deep.size() + 5, 1024u);
         ASSERT_GT(dir.path.size() + 1 + deep.size() + long_name.size(), 1023u);

@@ -1,4 +1,5 @@
 // The command line, the index reader and the probe, through the real binary.
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -36,7 +37,7 @@ struct Fixture {
     Disc disc{dir.path};
     Fixture() {
         disc.block({{"docs/a.txt", "A Widget here\nnothing\n"}, {"b.txt", "widgets too\n"}});
-        disc.entry("widget", indexlib::kind1(probe("widget", 101).r16, 0));
+        disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     }
     std::vector<uint8_t> bytes() const { return disc.image().bytes; }
 };
@@ -85,10 +86,11 @@ struct Damage {
     const char* cond;
 };
 
-void set_field(std::vector<uint8_t>& b, int field, uint32_t v) { indexlib::put32(b, 4 * size_t(field), v); }
+// Sets the header field at (its offsetof in file_header, the file's layout).
+void set_field(std::vector<uint8_t>& b, size_t at, uint32_t v) { indexlib::put32(b, at, v); }
 
 const Damage header_damage[] = {
-    {"header_size", [](std::vector<uint8_t>& b) { set_field(b, 1, 81); },
+    {"header_size", [](std::vector<uint8_t>& b) { set_field(b, offsetof(file_header, header_size), 81); },
      "hdr.header_size == sizeof(hdr)"},
     {"big_endian", [](std::vector<uint8_t>& b) {
          for (size_t i = 0; i < 80; i += 4) {
@@ -97,24 +99,35 @@ const Damage header_damage[] = {
          }
      },
      "hdr.header_size == sizeof(hdr)"},
-    {"filesize_plus_one", [](std::vector<uint8_t>& b) { set_field(b, 2, static_cast<uint32_t>(b.size() + 1)); },
+    {"filesize_plus_one", [](std::vector<uint8_t>& b) {
+         set_field(b, offsetof(file_header, filesize), static_cast<uint32_t>(b.size() + 1));
+     },
      "hdr.filesize == lseek(fd, 0L, SEEK_END)"},
-    {"filesize_minus_one", [](std::vector<uint8_t>& b) { set_field(b, 2, static_cast<uint32_t>(b.size() - 1)); },
+    {"filesize_minus_one", [](std::vector<uint8_t>& b) {
+         set_field(b, offsetof(file_header, filesize), static_cast<uint32_t>(b.size() - 1));
+     },
      "hdr.filesize == lseek(fd, 0L, SEEK_END)"},
     {"short_header", [](std::vector<uint8_t>& b) { b.resize(40); },
      "read(fd, &hdr, sizeof(hdr)) == sizeof(hdr)"},
     {"empty_file", [](std::vector<uint8_t>& b) { b.clear(); },
      "read(fd, &hdr, sizeof(hdr)) == sizeof(hdr)"},
-    {"hash_prime_zero", [](std::vector<uint8_t>& b) { set_field(b, 8, 0); }, "hdr.hash_prime != 0"},
-    {"hash_prime_beyond_file", [](std::vector<uint8_t>& b) { set_field(b, 8, 0x7FFFFFFF); },
-     "hash table inside the file"},
-    {"hash_prime_huge_unsigned", [](std::vector<uint8_t>& b) { set_field(b, 8, 0xFFFFFFFB); },
-     "hash table inside the file"},
-    {"hash_table_past_end", [](std::vector<uint8_t>& b) {
-         set_field(b, 17, static_cast<uint32_t>(b.size() - 4));
+    {"hash_prime_zero", [](std::vector<uint8_t>& b) { set_field(b, offsetof(file_header, hash_prime), 0); },
+     "hdr.hash_prime != 0"},
+    {"hash_prime_beyond_file", [](std::vector<uint8_t>& b) {
+         set_field(b, offsetof(file_header, hash_prime), 0x7FFFFFFF);
      },
      "hash table inside the file"},
-    {"hash_table_negative", [](std::vector<uint8_t>& b) { set_field(b, 17, 0xFFFFFFF0); },
+    {"hash_prime_huge_unsigned", [](std::vector<uint8_t>& b) {
+         set_field(b, offsetof(file_header, hash_prime), 0xFFFFFFFB);
+     },
+     "hash table inside the file"},
+    {"hash_table_past_end", [](std::vector<uint8_t>& b) {
+         set_field(b, offsetof(file_header, hash_table_offset), static_cast<uint32_t>(b.size() - 4));
+     },
+     "hash table inside the file"},
+    {"hash_table_negative", [](std::vector<uint8_t>& b) {
+         set_field(b, offsetof(file_header, hash_table_offset), 0xFFFFFFF0);
+     },
      "hash table inside the file"},
 };
 
@@ -139,8 +152,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, HeaderDamage, ::testing::ValuesIn(header_damage),
 TEST(Index, FieldsTheSearchDoesNotConsultMayHoldAnything) {
     Fixture f;
     std::vector<uint8_t> bytes = f.bytes();
-    for (int field : {0, 3, 4, 7, 9, 10, 11, 12, 16, 18, 19})
-        set_field(bytes, field, 0xDEADBEEF);
+    for (size_t at : {offsetof(file_header, magic), offsetof(file_header, num_words), offsetof(file_header, num_dirs),
+                      offsetof(file_header, strings_size), offsetof(file_header, hash_table_size),
+                      offsetof(file_header, bytes_per_bitmap), offsetof(file_header, filelists_size),
+                      offsetof(file_header, bitmaps_size), offsetof(file_header, strings_offset),
+                      offsetof(file_header, filelists_offset), offsetof(file_header, bitmaps_offset)})
+        set_field(bytes, at, 0xDEADBEEF);
     write_index(f.dir.path, bytes);
     Result r = run_tarvex(f.dir.path, {"widget"});
     EXPECT_EQ(r.status, 0);
@@ -173,7 +190,7 @@ TEST(Driver, WordNotIndexed) {
 
 TEST(Driver, IndexedButInNoLine) {
     Fixture f;
-    f.disc.entry("nothere", indexlib::kind1(probe("nothere", 101).r16, 0));
+    f.disc.entry("nothere", one_block_entry(probe("nothere", 101).r16, 0));
     f.disc.write();
     Result r = run_tarvex(f.dir.path, {"nothere"});
     EXPECT_EQ(r.status, 1);
@@ -182,7 +199,7 @@ TEST(Driver, IndexedButInNoLine) {
 
 TEST(Driver, EmptyWordMatchesNoLine) {
     Fixture f;
-    f.disc.entry("", indexlib::kind1(probe("", 101).r16, 0));
+    f.disc.entry("", one_block_entry(probe("", 101).r16, 0));
     f.disc.write();
     Result r = run_tarvex(f.dir.path, {""});
     EXPECT_EQ(r.status, 1);
@@ -213,7 +230,7 @@ struct LaterCandidates {
         for (int i = 0; i < 4000; i++)
             big += "a widget on line " + std::to_string(i) + " of a file that fills the output\n";
         disc.block({{"big.txt", big}, {"gone.txt", "widget\n"}, {"fifo", ""}, {"after.txt", "widget\n"}});
-        disc.entry("widget", indexlib::kind1(probe("widget", 101).r16, 0));
+        disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
         disc.write();
         std::remove(disc.paths[1].c_str());
         std::remove(disc.paths[2].c_str());
@@ -288,7 +305,7 @@ std::string find_word(uint32_t prime, Pred pred) {
 
 // A kind-1 entry that no word of these tests accepts: its 16-bit code is the
 // word's plus one.
-uint32_t other(const Probe& p) { return indexlib::kind1((p.r16 + 1) % 65521, 0); }
+uint32_t other(const Probe& p) { return one_block_entry((p.r16 + 1) % 65521, 0); }
 
 // Block 0 holds the right file for the word, block 1 a wrong one: a probe that
 // stops on the wrong entry prints the wrong file.
@@ -316,7 +333,7 @@ TEST(Probe, EmptyFirstSlotMeansNotIndexed) {
     // Every other slot would accept the word: only the first may be read.
     for (uint32_t k = 0; k < 7; k++)
         if (k != p.slot)
-            f.set(k, indexlib::kind1(p.r16, 0));
+            f.set(k, one_block_entry(p.r16, 0));
     Result r = f.run();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "sorry, no match\n");
@@ -335,10 +352,10 @@ TEST(Probe, StepsGrowByOneFromRehash6AndWrap) {
     uint32_t k1 = (p.slot + p.r6) % prime, k2 = (k1 + p.r6 + 1) % prime;
     // Every slot off the word's sequence would accept it, for the wrong block.
     for (uint32_t k = 0; k < prime; k++)
-        f.set(k, indexlib::kind1(p.r16, 1));
+        f.set(k, one_block_entry(p.r16, 1));
     f.set(p.slot, other(p));
     f.set(k1, other(p));
-    f.set(k2, indexlib::kind1(p.r16, 0));
+    f.set(k2, one_block_entry(p.r16, 0));
     Result r = f.run();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, f.right());
@@ -353,7 +370,7 @@ TEST(Probe, Rehash6ZeroReadsTheFirstSlotTwice) {
         ProbeFixture f(prime, w);
         for (uint32_t k = 0; k < prime; k++)
             f.set(k, other(p));
-        f.set((p.slot + 1) % prime, indexlib::kind1(p.r16, 0));
+        f.set((p.slot + 1) % prime, one_block_entry(p.r16, 0));
         Result r = f.run();
         if (prime == 3) {
             EXPECT_EQ(r.status, 0) << w;
@@ -373,12 +390,12 @@ TEST(Probe, KindOneIsTestedOnItsSixteenBitCodeOnly) {
         bool accepted;
     } rows[] = {
         // Bits 29-28 are not examined.
-        {indexlib::kind1(p.r16, 0) | 3u << 28, true},
+        {one_block_entry(p.r16, 0) | 3u << 28, true},
         // Bits 29-24 equal rehash6, but the 16-bit code differs.
         {1u << 30 | (p.r6 >> 4) << 28 | ((p.r6 & 0xF) << 12 | ((p.r16 + 1) & 0xFFF)) << 12, false},
     };
     for (const Row& row : rows) {
-        ASSERT_EQ(entry_check6(rows[1].entry), p.r6);
+        ASSERT_EQ(entry_rehash6(rows[1].entry), p.r6);
         ProbeFixture f(101, w);
         f.set(p.slot, row.entry);
         Result r = f.run();
@@ -391,10 +408,10 @@ TEST(Probe, OtherKindsAreTestedOnTheirSixBitCodeOnly) {
     Probe p = probe(w, 101);
     // Bits 27-12 equal rehash16 but bits 29-24 differ from rehash6.
     uint32_t r6 = ((p.r6 >> 4) ^ 1) << 4 | (p.r16 >> 12 & 0xF);
-    uint32_t refused = indexlib::kind2(r6, 0, p.r16 & 0xFFF);
-    ASSERT_EQ(entry_check16(refused), p.r16);
-    ASSERT_NE(entry_check6(refused), p.r6);
-    for (auto [entry, accepted] : {std::pair{refused, false}, std::pair{indexlib::kind2(p.r6, 0, 0), true}}) {
+    uint32_t refused = two_block_entry(r6, 0, p.r16 & 0xFFF);
+    ASSERT_EQ(entry_rehash16(refused), p.r16);
+    ASSERT_NE(entry_rehash6(refused), p.r6);
+    for (auto [entry, accepted] : {std::pair{refused, false}, std::pair{two_block_entry(p.r6, 0, 0), true}}) {
         ProbeFixture f(101, w);
         f.set(p.slot, entry);
         Result r = f.run();

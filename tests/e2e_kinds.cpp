@@ -16,7 +16,6 @@
 #include "support.h"
 
 using namespace testing_support;
-using indexlib::kind1;
 
 namespace {
 
@@ -63,7 +62,7 @@ TEST(NonRegular, ReportedAtItsTurnBetweenTheFilesAroundIt) {
         disc.block({{"a", "widget before\n"}, {"s", "widget\n"}, {"z", "widget after\n"}});
         ASSERT_EQ(std::remove(disc.paths[1].c_str()), 0);
         k.replace(disc.paths[1]);
-        disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+        disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
         disc.write();
         Result r = run_tarvex(dir.path, {"widget"}, time_limit);
         EXPECT_EQ(r.status, 0);
@@ -81,7 +80,7 @@ TEST(NonRegular, OnlyNonRegularCandidatesMeanNoMatch) {
     into_fifo(disc.paths[0]);
     into_dev_zero(disc.paths[1]);
     into_directory(disc.paths[2]);
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"}, time_limit);
     EXPECT_EQ(r.status, 1);
@@ -99,7 +98,7 @@ TEST(NonRegular, LinkToARegularFileIsSearched) {
     write_text(dir.path + "/target", "the widget behind the link\n");
     ASSERT_EQ(std::remove(disc.paths[0].c_str()), 0);
     ASSERT_EQ(symlink((dir.path + "/target").c_str(), disc.paths[0].c_str()), 0);
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"}, time_limit);
     EXPECT_EQ(r.status, 0);

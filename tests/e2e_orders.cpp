@@ -132,8 +132,8 @@ struct OrdersDisc {
         disc.block({{"docs/deep/c.txt", "widget\ngizmo\n"}});
         disc.block({{"s.txt", "sprocket three\n"}});
         disc.block({{"g.txt", "gadget gizmo\n"}});
-        disc.entry("widget", indexlib::kind1(probe("widget", 101).r16, 1));
-        disc.entry("gadget", indexlib::kind2(probe("gadget", 101).r6, 3, 0));
+        disc.entry("widget", one_block_entry(probe("widget", 101).r16, 1));
+        disc.entry("gadget", two_block_entry(probe("gadget", 101).r6, 3, 0));
         disc.area_entry("sprocket", false, indexlib::block_list({2, 0}));
         disc.area_entry("gizmo", true, indexlib::bitmap({1, 3}, 4));
     }

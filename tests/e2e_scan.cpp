@@ -58,7 +58,7 @@ TEST_P(Scan, PrintsExactlyItsRecords) {
     TempDir dir;
     Disc disc(dir.path);
     disc.block({{"file.txt", c.text}});
-    disc.entry(c.word, indexlib::kind1(probe(c.word, 101).r16, 0));
+    disc.entry(c.word, one_block_entry(probe(c.word, 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {c.word});
     std::string want;
@@ -78,7 +78,7 @@ TEST(ScanOutput, RecordsOfSuccessiveFilesAreNotGlued) {
     TempDir dir;
     Disc disc(dir.path);
     disc.block({{"one", "no newline cat"}, {"two", std::string("cat\0tail", 8)}, {"three", "cat\n"}});
-    disc.entry("cat", indexlib::kind1(probe("cat", 101).r16, 0));
+    disc.entry("cat", one_block_entry(probe("cat", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"CAT"});
     EXPECT_EQ(r.out, disc.paths[0] + ": no newline cat\n" + disc.paths[1] + ": cat\n" + disc.paths[2] +

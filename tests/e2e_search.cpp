@@ -7,13 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "indexlib/words.h"
 #include "support.h"
 
 namespace {
 
 using namespace testing_support;
-using indexlib::kind1;
-using indexlib::kind2;
 
 // Ten blocks of one file each; the file of block b says "widget b" only when
 // b is in with, and "filler b" otherwise.
@@ -39,7 +38,7 @@ struct TenBlocks {
 
 TEST(Search, RoadOfOneRequest) {
     TenBlocks t({3, 7});
-    t.disc.entry("widget", kind2(t.p.r6, 3, 7));
+    t.disc.entry("widget", two_block_entry(t.p.r6, 3, 7));
     Result r = t.run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, t.hit(3) + t.hit(7));
@@ -48,7 +47,7 @@ TEST(Search, RoadOfOneRequest) {
 
 TEST(Search, KindOneSearchesItsBlock) {
     TenBlocks t;
-    t.disc.entry("widget", kind1(t.p.r16, 4));
+    t.disc.entry("widget", one_block_entry(t.p.r16, 4));
     Result r = t.run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, t.hit(4));
@@ -56,14 +55,14 @@ TEST(Search, KindOneSearchesItsBlock) {
 
 TEST(Search, KindTwoSearchesBitsElevenToZeroFirst) {
     TenBlocks t;
-    t.disc.entry("widget", kind2(t.p.r6, 5, 2));
+    t.disc.entry("widget", two_block_entry(t.p.r6, 5, 2));
     Result r = t.run();
     EXPECT_EQ(r.out, t.hit(5) + t.hit(2));
 }
 
 TEST(Search, ABlockNamedTwiceIsSearchedTwice) {
     TenBlocks t;
-    t.disc.entry("widget", kind2(t.p.r6, 6, 6));
+    t.disc.entry("widget", two_block_entry(t.p.r6, 6, 6));
     Result r = t.run();
     EXPECT_EQ(r.out, t.hit(6) + t.hit(6));
     EXPECT_EQ(r.status, 0);
@@ -107,7 +106,7 @@ TEST(Search, BlockListOfCountZero) {
 
 TEST(Search, IndexedBlocksWithoutTheWordPrintNothing) {
     TenBlocks t(std::vector<int>{});
-    t.disc.entry("widget", kind2(t.p.r6, 3, 7));
+    t.disc.entry("widget", two_block_entry(t.p.r6, 3, 7));
     Result r = t.run();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "sorry, no match\n");
@@ -121,7 +120,7 @@ TEST(Blocks, FilesInFileTableOrderAndLastBlockRunsToNumFiles) {
     // after its block-table entry (here the first file-table entry).
     disc.block({{"z", "widget z\n"}, {"b/two", "widget two\nwidget again\n"}, {"a/three", "no\nWIDGET 3\n"}});
     Probe p = probe("widget", 101);
-    disc.entry("widget", kind2(p.r6, 1, 0));
+    disc.entry("widget", two_block_entry(p.r6, 1, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"});
     EXPECT_EQ(r.status, 0);
@@ -136,7 +135,7 @@ TEST(Blocks, AnEmptyBlockIsAnIntegrityFailure) {
     disc.block({{"a", "widget\n"}});
     disc.block({{"b", "widget\n"}});
     disc.tree.index.blocks = {0, 0, 1};  // block 0 ends where it starts
-    disc.entry("widget", kind2(probe("widget", 101).r6, 1, 0));
+    disc.entry("widget", two_block_entry(probe("widget", 101).r6, 1, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"});
     EXPECT_EQ(r.status, 2);
@@ -151,7 +150,7 @@ TEST(Blocks, UnopenableCandidateIsReportedAndSkipped) {
     Disc disc(dir.path);
     disc.block({{"gone", "widget\n"}, {"kept", "widget kept\n"}});
     std::remove(disc.paths[0].c_str());
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"});
     EXPECT_EQ(r.status, 0);
@@ -164,7 +163,7 @@ TEST(Blocks, OnlyUnopenableCandidatesMeanNoMatch) {
     Disc disc(dir.path);
     disc.block({{"gone", "widget\n"}});
     std::remove(disc.paths[0].c_str());
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"});
     EXPECT_EQ(r.status, 1);
@@ -178,7 +177,7 @@ TEST(Paths, FileInTheRootIsSlashAndItsName) {
     // Parent 0 and a name holding the rest of the path: "/" + name.
     disc.tree.index.files[0] = {0, disc.paths[0].substr(1)};
     disc.tree.index.dirs.clear();
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"});
     EXPECT_EQ(r.status, 0);
@@ -190,7 +189,7 @@ TEST(Paths, DeepFilesAndSuccessiveWalks) {
     Disc disc(dir.path);
     disc.block({{"a/b/c/deep.txt", "widget deep\n"}, {"short.txt", "widget short\n"},
                 {"a/b/c/deep2.txt", "widget deep2\n"}});
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     disc.write();
     Result r = run_tarvex(dir.path, {"widget"});
     EXPECT_EQ(r.status, 0);
@@ -204,7 +203,7 @@ TEST(Paths, TheCurrentDirectoryDoesNotMatter) {
     TempDir files, elsewhere;
     Disc disc(files.path);
     disc.block({{"f.txt", "widget\n"}});
-    disc.entry("widget", kind1(probe("widget", 101).r16, 0));
+    disc.entry("widget", one_block_entry(probe("widget", 101).r16, 0));
     write_index(elsewhere.path, disc.image().bytes);
     Result r = run_tarvex(elsewhere.path, {"widget"});
     EXPECT_EQ(r.status, 0);

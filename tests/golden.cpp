@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "indexlib/indexwriter.h"
+#include "indexlib/areas.h"
+#include "indexlib/layout.h"
 #include "support.h"
 
 namespace {
@@ -22,10 +23,10 @@ Index golden_index() {
     index.files = {{1, "a.txt"}, {2, "b"}, {0, "c"}};
     index.blocks = {0, 2};
     index.slots.assign(7, 0);
-    index.slots[2] = kind1(14553, 1);
-    index.slots[6] = kind2(35, 1, 0);
-    index.slots[0] = kind0(58);
-    index.slots[1] = kind3(20);
+    index.slots[2] = one_block_entry(14553, 1);
+    index.slots[6] = two_block_entry(35, 1, 0);
+    index.slots[0] = bitmap_entry(58);
+    index.slots[1] = list_entry(20);
     index.areas = {{true, bitmap({0, 1}, 2), 0}, {false, block_list({1, 0, 1}), 1}};
     index.num_words = 4;
     return index;

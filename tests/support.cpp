@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "indexlib/place.h"
+#include "indexlib/words.h"
 #include "tarvex/hash.h"
 
 namespace testing_support {
@@ -111,7 +113,7 @@ int32_t Tree::file(const std::string& abs) {
 Probe probe(const std::string& word, uint32_t prime) {
     uint32_t h, r;
     hash_word(word.c_str(), &h, &r);
-    return {h % prime, check6(r), check16(r)};
+    return {h % prime, rehash6_of(r), rehash16_of(r)};
 }
 
 void write_index(const std::string& dir, const std::vector<uint8_t>& bytes) {
@@ -142,7 +144,7 @@ void Disc::entry(const std::string& word, uint32_t value, uint32_t prime) {
 void Disc::area_entry(const std::string& word, bool bitmap, const std::vector<uint8_t>& bytes,
                       uint32_t prime) {
     Probe p = probe(word, prime);
-    entry(word, bitmap ? indexlib::kind0(p.r6) : indexlib::kind3(p.r6), prime);
+    entry(word, bitmap ? bitmap_entry(p.r6) : list_entry(p.r6), prime);
     tree.index.areas.push_back({bitmap, bytes, p.slot});
 }
 

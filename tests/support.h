@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "indexlib/indexwriter.h"
+#include "indexlib/areas.h"
+#include "indexlib/bytes.h"
+#include "indexlib/layout.h"
 
 namespace testing_support {
 

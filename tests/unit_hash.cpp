@@ -21,8 +21,8 @@ TEST_P(HashFigures, MatchTheIndexFormat) {
     hash_word(c.word, &h, &r);
     EXPECT_EQ(h, c.h);
     EXPECT_EQ(r, c.r);
-    EXPECT_EQ(check6(r), c.r6);
-    EXPECT_EQ(check16(r), c.r16);
+    EXPECT_EQ(rehash6_of(r), c.r6);
+    EXPECT_EQ(rehash16_of(r), c.r16);
 
     hdr.hash_prime = 1000003;
     uint32_t slot = hash2(c.word);

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "index.h"
-#include "indexlib/indexwriter.h"
+#include "indexlib/areas.h"
+#include "indexlib/layout.h"
+#include "indexlib/lookup.h"
+#include "indexlib/place.h"
 
 namespace {
 
@@ -54,8 +57,8 @@ TEST(ShareAreas, AListNeverSharesABitmapsBytes) {
     index.slots.assign(7, 0);
     std::vector<uint8_t> bytes = indexlib::block_list({1, 2, 3});
     ASSERT_EQ(bytes.size(), 6u);  // as long as a bitmap of 48 blocks
-    index.slots[1] = indexlib::kind3(0);
-    index.slots[2] = indexlib::kind0(0);
+    index.slots[1] = list_entry(0);
+    index.slots[2] = bitmap_entry(0);
     index.areas = {{false, bytes, 1}, {true, bytes, 2}};
     index.share_areas = true;
     indexlib::Image im = indexlib::lay_out(index);
@@ -69,7 +72,7 @@ TEST(LayOut, AreasPast16MiBAreRefusedUnlessTheyShare) {
     index.slots.assign(n, 0);
     std::vector<uint8_t> all(block_window, 0xFF);
     for (uint32_t k = 0; k < n; k++) {
-        index.slots[k] = indexlib::kind0(k % 61);
+        index.slots[k] = bitmap_entry(k % 61);
         index.areas.push_back({true, all, k});
     }
     EXPECT_EQ(indexlib::lay_out(index).error, "bitmaps and block lists run past 16 MiB");

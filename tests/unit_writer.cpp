@@ -8,7 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "index.h"
-#include "indexlib/indexwriter.h"
+#include "indexlib/areas.h"
+#include "indexlib/layout.h"
+#include "indexlib/lookup.h"
+#include "indexlib/place.h"
+#include "indexlib/primes.h"
+#include "indexlib/words.h"
 
 namespace {
 
@@ -38,13 +43,13 @@ TEST(Bitmap, SetsBitBOfByteBDiv8) {
 }
 
 TEST(Entries, EncodeTheirFields) {
-    EXPECT_EQ(indexlib::kind1(14553, 7), 0x40000000u | 14553u << 12 | 7u);
-    EXPECT_EQ(indexlib::kind2(34, 5, 2), 0x80000000u | 34u << 24 | 2u << 12 | 5u);
-    EXPECT_EQ(entry_kind(indexlib::kind3(1)), 3u);
-    EXPECT_EQ(entry_kind(indexlib::kind0(1)), 0u);
-    EXPECT_TRUE(entry_accepts(indexlib::kind1(14553, 7), 0, 14553));
-    EXPECT_FALSE(entry_accepts(indexlib::kind1(14553, 7), 34, 14554));
-    EXPECT_TRUE(entry_accepts(indexlib::kind2(34, 5, 2), 34, 0));
+    EXPECT_EQ(one_block_entry(14553, 7), 0x40000000u | 14553u << 12 | 7u);
+    EXPECT_EQ(two_block_entry(34, 5, 2), 0x80000000u | 34u << 24 | 2u << 12 | 5u);
+    EXPECT_EQ(entry_kind(list_entry(1)), 3u);
+    EXPECT_EQ(entry_kind(bitmap_entry(1)), 0u);
+    EXPECT_TRUE(entry_accepts(one_block_entry(14553, 7), 0, 14553));
+    EXPECT_FALSE(entry_accepts(one_block_entry(14553, 7), 34, 14554));
+    EXPECT_TRUE(entry_accepts(two_block_entry(34, 5, 2), 34, 0));
 }
 
 TEST(Primes, NextPrime) {

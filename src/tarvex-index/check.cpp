@@ -12,7 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "indexlib/indexwriter.h"
+#include "indexlib/layout.h"
+#include "indexlib/lookup.h"
 #include "tarvex/hash.h"
 #include "walk.h"
 #include "words.h"
@@ -20,8 +21,6 @@
 namespace builder {
 
 namespace {
-
-constexpr int32_t max_path = 1023;
 
 // The index as a whole, or "" and why not. Opened without waiting: a FIFO
 // at the target would hold the open for ever.
@@ -57,54 +56,71 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& bytes, std::strin
     return true;
 }
 
-// Returns "" when every structure of the index is inside the file and sound.
-std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::string>& paths,
-                            std::vector<int32_t>& block_of) {
-    const int64_t size = static_cast<int64_t>(b.size());
-    if (size < header_bytes)
-        return "shorter than its 80-byte header";
-    auto field = [&b](int i) { return static_cast<int32_t>(le32(b.data() + 4 * i)); };
-    auto in = [size](int64_t at, int64_t n) { return at >= 0 && n >= 0 && at + n <= size; };
-    const int32_t header_size = field(1), filesize = field(2), num_words = field(3), num_dirs = field(4),
-                  num_files = field(5), num_blocks = field(6), prime = field(8);
-    const int32_t block_at = field(13), dir_at = field(14), file_at = field(15), hash_at = field(17);
-    if (field(0) != indexlib::default_magic)
-        return "magic is not tarvex-index's";
-    if (header_size != header_bytes)
-        return "header_size is " + std::to_string(header_size) + ", not 80";
-    if (filesize != size)
-        return "filesize is " + std::to_string(filesize) + ", the file has " + std::to_string(size) + " bytes";
-    if (num_blocks < 1 || num_blocks > max_blocks)
-        return "num_blocks " + std::to_string(num_blocks) + " is not from 1 to 4096";
-    if (num_files < 1 || num_dirs < 0 || num_dirs > max_dir || num_words < 0)
-        return "num_files, num_dirs or num_words out of range";
-    if (prime < 1 || !in(hash_at, 4 * int64_t{prime}) || field(9) != 4 * prime)
-        return "hash table outside the file or its size wrong";
-    // The fields the search does not read are still the builder's truth.
-    const int32_t strings_size = field(7), lists_size = field(11), maps_size = field(12),
-                  strings_at = field(16), lists_at = field(18), maps_at = field(19);
-    if (field(10) != (num_blocks + 7) / 8)
-        return "bytes_per_bitmap is not the bytes of " + std::to_string(num_blocks) + " bits";
-    if (!in(strings_at, strings_size) || !in(lists_at, lists_size) || !in(maps_at, maps_size) ||
-        int64_t{lists_at} + lists_size > max_area_offset || int64_t{maps_at} + maps_size > max_area_offset)
-        return "strings, block-list or bitmap area outside the file or past 16 MiB";
-    auto within = [](int64_t at, int64_t n, int64_t from, int64_t size) { return at >= from && at + n <= from + size; };
-    if (!in(block_at, 4 * int64_t{num_blocks}) || !in(file_at, 4 * int64_t{num_files}) ||
-        !in(dir_at, 4 * (int64_t{num_dirs} + 1)))
-        return "block, file or directory table outside the file";
-    int32_t prev = -1;
-    block_of.assign(static_cast<size_t>(num_files), -1);
-    for (int32_t k = 0; k < num_blocks; k++) {
-        auto first = static_cast<int32_t>(le32(b.data() + block_at + 4 * k));
-        if (first <= prev || first >= num_files || (k == 0 && first != 0))
-            return "block table entry " + std::to_string(k) + " does not rise within the files";
-        int32_t end = k + 1 < num_blocks ? static_cast<int32_t>(le32(b.data() + block_at + 4 * (k + 1))) : num_files;
-        for (int32_t f = first; f < end && f < num_files; f++)
-            block_of[static_cast<size_t>(f)] = k;
-        prev = first;
+// The checks of every structure of an index, over its bytes and its header;
+// each returns "" or the first problem it finds.
+struct Structure {
+    const std::vector<uint8_t>& b;
+    const int64_t size;
+    const file_header h;
+
+    bool in(int64_t at, int64_t n) const { return at >= 0 && n >= 0 && at + n <= size; }
+    static bool within(int64_t at, int64_t n, int64_t from, int64_t size) {
+        return at >= from && at + n <= from + size;
     }
-    auto name = [&](int32_t at, int16_t& parent, std::string& text) -> bool {
-        if (!in(at, name_window) || !within(at, 3, strings_at, strings_size))
+    int32_t table_entry(int32_t table_at, int32_t i) const {
+        return static_cast<int32_t>(le32(b.data() + table_at + 4 * int64_t{i}));
+    }
+
+    // The header's counts, and every area and table inside the file.
+    std::string header() const {
+        if (h.magic != indexlib::default_magic)
+            return "magic is not tarvex-index's";
+        if (h.header_size != header_bytes)
+            return "header_size is " + std::to_string(h.header_size) + ", not " + std::to_string(header_bytes);
+        if (h.filesize != size)
+            return "filesize is " + std::to_string(h.filesize) + ", the file has " + std::to_string(size) + " bytes";
+        if (h.num_blocks < 1 || h.num_blocks > max_blocks)
+            return "num_blocks " + std::to_string(h.num_blocks) + " is not from 1 to " + std::to_string(max_blocks);
+        if (h.num_files < 1 || h.num_dirs < 0 || h.num_dirs > max_dir || h.num_words < 0)
+            return "num_files, num_dirs or num_words out of range";
+        const int32_t prime = h.hash_prime;
+        if (prime < 1 || !in(h.hash_table_offset, 4 * int64_t{prime}) || h.hash_table_size != 4 * prime)
+            return "hash table outside the file or its size wrong";
+        // The fields the search does not read are still the builder's truth.
+        if (h.bytes_per_bitmap != bitmap_bytes(h.num_blocks))
+            return "bytes_per_bitmap is not the bytes of " + std::to_string(h.num_blocks) + " bits";
+        if (!in(h.strings_offset, h.strings_size) || !in(h.filelists_offset, h.filelists_size) ||
+            !in(h.bitmaps_offset, h.bitmaps_size) || int64_t{h.filelists_offset} + h.filelists_size > max_area_offset ||
+            int64_t{h.bitmaps_offset} + h.bitmaps_size > max_area_offset)
+            return "strings, block-list or bitmap area outside the file or past 16 MiB";
+        if (!in(h.block_table_offset, 4 * int64_t{h.num_blocks}) ||
+            !in(h.file_table_offset, 4 * int64_t{h.num_files}) ||
+            !in(h.dir_table_offset, 4 * (int64_t{h.num_dirs} + 1)))
+            return "block, file or directory table outside the file";
+        return "";
+    }
+
+    // The block table rises from file 0 within the files; block_of gets
+    // each file's block.
+    std::string block_table(std::vector<int32_t>& block_of) const {
+        int32_t prev = -1;
+        block_of.assign(static_cast<size_t>(h.num_files), -1);
+        for (int32_t k = 0; k < h.num_blocks; k++) {
+            const int32_t first = table_entry(h.block_table_offset, k);
+            if (first <= prev || first >= h.num_files || (k == 0 && first != 0))
+                return "block table entry " + std::to_string(k) + " does not rise within the files";
+            const int32_t end = k + 1 < h.num_blocks ? table_entry(h.block_table_offset, k + 1) : h.num_files;
+            for (int32_t f = first; f < end && f < h.num_files; f++)
+                block_of[static_cast<size_t>(f)] = k;
+            prev = first;
+        }
+        return "";
+    }
+
+    // The name record at: inside the strings area, its name ended within the
+    // window, its parent a directory.
+    bool name(int32_t at, int16_t& parent, std::string& text) const {
+        if (!in(at, name_window) || !within(at, 3, h.strings_offset, h.strings_size))
             return false;
         const uint8_t* p = b.data() + at;
         const void* nul = memchr(p + 2, 0, name_window - 2);
@@ -112,67 +128,95 @@ std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::stri
             return false;
         parent = le16(p);
         text.assign(reinterpret_cast<const char*>(p + 2), static_cast<const uint8_t*>(nul) - (p + 2));
-        return parent >= 0 && parent <= num_dirs && !text.empty();
-    };
-    std::vector<std::string> dir_path(static_cast<size_t>(num_dirs) + 1);
-    for (int32_t d = 1; d <= num_dirs; d++) {
-        int16_t parent;
-        std::string text;
-        if (!name(static_cast<int32_t>(le32(b.data() + dir_at + 4 * d)), parent, text))
-            return "directory record " + std::to_string(d) + " broken";
-        // The builder numbers a directory after its parent, so chains cannot loop.
-        if (parent >= d)
-            return "directory record " + std::to_string(d) + " names a later parent";
-        dir_path[static_cast<size_t>(d)] = dir_path[static_cast<size_t>(parent)] + "/" + text;
+        return parent >= 0 && parent <= h.num_dirs && !text.empty();
     }
-    paths.clear();
-    for (int32_t f = 0; f < num_files; f++) {
-        int16_t parent;
-        std::string text;
-        if (!name(static_cast<int32_t>(le32(b.data() + file_at + 4 * f)), parent, text))
-            return "file record " + std::to_string(f) + " broken";
-        paths.push_back(dir_path[static_cast<size_t>(parent)] + "/" + text);
-        if (paths.back().size() > static_cast<size_t>(max_path))
-            return "path of file " + std::to_string(f) + " longer than 1023 bytes";
-    }
-    int64_t entries = 0;
-    for (int32_t k = 0; k < prime; k++) {
-        uint32_t x = le32(b.data() + hash_at + 4 * k);
-        if (x == 0)
-            continue;
-        entries++;
-        uint32_t kind = entry_kind(x);
-        std::vector<uint32_t> named;
-        if (kind == 1) {
-            named = {x & 0xFFF};
-        } else if (kind == 2) {
-            named = {x & 0xFFF, (x >> 12) & 0xFFF};
-        } else {
-            int64_t at = entry_offset(x);
-            if (!in(at, block_window))
-                return "hash slot " + std::to_string(k) + ": its 512-byte window runs past the file";
-            if (entry_check6(x) > 60)
-                return "hash slot " + std::to_string(k) + ": check code above 60";
-            if (kind == 0 && !within(at, (num_blocks + 7) / 8, maps_at, maps_size))
-                return "hash slot " + std::to_string(k) + ": bitmap outside the bitmap area";
-            if (kind == 3) {
-                uint32_t n = unpack12(b.data() + at, 0);
-                if (!within(at, list_bytes(std::min<uint32_t>(n, max_list_count)), lists_at, lists_size))
-                    return "hash slot " + std::to_string(k) + ": block list outside the list area";
-                if (n > max_list_count)
-                    return "hash slot " + std::to_string(k) + ": block list of more than 340 blocks";
-                for (uint32_t i = 1; i <= n; i++)
-                    named.push_back(unpack12(b.data() + at, i));
-            }
+
+    // Every directory's and file's record; paths gets each file's path.
+    std::string names(std::vector<std::string>& paths) const {
+        std::vector<std::string> dir_path(static_cast<size_t>(h.num_dirs) + 1);
+        for (int32_t d = 1; d <= h.num_dirs; d++) {
+            int16_t parent;
+            std::string text;
+            if (!name(table_entry(h.dir_table_offset, d), parent, text))
+                return "directory record " + std::to_string(d) + " broken";
+            // The builder numbers a directory after its parent, so chains cannot loop.
+            if (parent >= d)
+                return "directory record " + std::to_string(d) + " names a later parent";
+            dir_path[static_cast<size_t>(d)] = dir_path[static_cast<size_t>(parent)] + "/" + text;
         }
-        for (uint32_t blk : named)
-            if (blk >= static_cast<uint32_t>(num_blocks))
-                return "hash slot " + std::to_string(k) + " names block " + std::to_string(blk) +
-                       " of " + std::to_string(num_blocks);
+        paths.clear();
+        for (int32_t f = 0; f < h.num_files; f++) {
+            int16_t parent;
+            std::string text;
+            if (!name(table_entry(h.file_table_offset, f), parent, text))
+                return "file record " + std::to_string(f) + " broken";
+            paths.push_back(dir_path[static_cast<size_t>(parent)] + "/" + text);
+            if (paths.back().size() > static_cast<size_t>(max_path))
+                return "path of file " + std::to_string(f) + " longer than " + std::to_string(max_path) + " bytes";
+        }
+        return "";
     }
-    if (entries > num_words)
-        return "more hash entries than num_words";
-    return "";
+
+    // Every hash entry: its bitmap or list inside its area, and the blocks it
+    // names within the block table.
+    std::string entries() const {
+        int64_t entries = 0;
+        for (int32_t k = 0; k < h.hash_prime; k++) {
+            const uint32_t x = le32(b.data() + h.hash_table_offset + 4 * int64_t{k});
+            if (x == 0)
+                continue;
+            entries++;
+            auto slot = [k] { return "hash slot " + std::to_string(k); };
+            const uint8_t* area = nullptr;
+            if (entry_has_area(x)) {
+                const int64_t at = entry_offset(x);
+                if (!in(at, block_window))
+                    return slot() + ": its " + std::to_string(block_window) + "-byte window runs past the file";
+                if (entry_rehash6(x) > 60)
+                    return slot() + ": check code above 60";
+                area = b.data() + at;
+                if (entry_kind(x) == kind_bitmap &&
+                    !within(at, bitmap_bytes(h.num_blocks), h.bitmaps_offset, h.bitmaps_size))
+                    return slot() + ": bitmap outside the bitmap area";
+                if (entry_kind(x) == kind_list) {
+                    const uint32_t n = unpack12(area, 0);
+                    if (!within(at, list_bytes(std::min<uint32_t>(n, max_list_count)), h.filelists_offset,
+                                h.filelists_size))
+                        return slot() + ": block list outside the list area";
+                    if (n > max_list_count)
+                        return slot() + ": block list of more than " + std::to_string(max_list_count) + " blocks";
+                }
+            }
+            // A bitmap names no block past num_blocks: the search reads no further bit.
+            if (entry_kind(x) == kind_bitmap)
+                continue;
+            int32_t named[max_blocks];
+            const int32_t n = entry_blocks(x, area, block_window, h.num_blocks, named);
+            for (int32_t i = 0; i < n; i++)
+                if (named[i] >= h.num_blocks)
+                    return slot() + " names block " + std::to_string(named[i]) + " of " + std::to_string(h.num_blocks);
+        }
+        if (entries > h.num_words)
+            return "more hash entries than num_words";
+        return "";
+    }
+};
+
+// Returns "" when every structure of the index is inside the file and sound.
+std::string check_structure(const std::vector<uint8_t>& b, std::vector<std::string>& paths,
+                            std::vector<int32_t>& block_of) {
+    const int64_t size = static_cast<int64_t>(b.size());
+    if (size < header_bytes)
+        return "shorter than its " + std::to_string(header_bytes) + "-byte header";
+    const Structure s{b, size, decode_header(b.data())};
+    std::string problem = s.header();
+    if (problem.empty())
+        problem = s.block_table(block_of);
+    if (problem.empty())
+        problem = s.names(paths);
+    if (problem.empty())
+        problem = s.entries();
+    return problem;
 }
 
 
@@ -212,7 +256,7 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
     std::vector<std::string> paths;
     std::vector<int32_t> block_of;
     std::string problem = check_structure(bytes, paths, block_of);
-    if (problem.empty() && static_cast<int64_t>(le32(bytes.data() + 24)) < 1)
+    if (problem.empty() && decode_header(bytes.data()).num_blocks < 1)
         problem = "no block";
     if (!problem.empty())
         return unsound(problem);
@@ -242,11 +286,11 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
 
     // Every block read again, on several threads: each distinct word of the
     // block must be found, by the search's probe, in an entry naming it.
-    const auto num_blocks = static_cast<int32_t>(le32(bytes.data() + 24));
-    const int32_t block_at = static_cast<int32_t>(le32(bytes.data() + 52));
+    const file_header h = decode_header(bytes.data());
+    const int32_t num_blocks = h.num_blocks;
     std::vector<int32_t> first(static_cast<size_t>(num_blocks) + 1);
     for (int32_t b = 0; b < num_blocks; b++)
-        first[static_cast<size_t>(b)] = static_cast<int32_t>(le32(bytes.data() + block_at + 4 * b));
+        first[static_cast<size_t>(b)] = static_cast<int32_t>(le32(bytes.data() + h.block_table_offset + 4 * b));
     first[static_cast<size_t>(num_blocks)] = static_cast<int32_t>(paths.size());
     const indexlib::EntryReader probe(bytes);
     std::atomic<int32_t> next{0};
@@ -316,7 +360,7 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
     if (found.block != INT64_MAX)
         return unsound(found.what);
     progress.clear();
-    const int32_t num_dirs = static_cast<int32_t>(le32(bytes.data() + 16));
+    const int32_t num_dirs = h.num_dirs;
     printf("tarvex-index: %s: sound: header, %d blocks, %zu files, %d directories, hash table; "
            "every word of %zu files found in its blocks (%lld words of blocks)\n",
            t.target.c_str(), num_blocks, paths.size(), num_dirs, paths.size(), static_cast<long long>(pairs.load()));

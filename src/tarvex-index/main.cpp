@@ -1,7 +1,9 @@
 // tarvex-index: writes the word index utils/tarvex.dat for a directory tree,
 // or checks an existing one against the tree. The stages: the walk (walk.h),
-// the words and their blocks (words.h), the layout (layout.h), the check
-// (check.h); this file reads the options, runs them and prints the summary.
+// cutting the files into blocks and naming them (naming.h), the words and
+// their blocks (words.h), placing the words (placement.h), fitting the areas
+// (fitting.h), the bytes (indexlib/layout.h), the check (check.h); this file
+// reads the options, runs them and prints the summary.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,8 +20,10 @@
 
 #include "check.h"
 #include "common.h"
-#include "indexlib/indexwriter.h"
-#include "layout.h"
+#include "fitting.h"
+#include "indexlib/layout.h"
+#include "naming.h"
+#include "placement.h"
 #include "walk.h"
 #include "words.h"
 
@@ -203,9 +207,9 @@ int build(const Options& o, Progress& progress) {
     const auto& files = t.files;
     int32_t want = o.blocks ? o.blocks : max_blocks;
     want = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(want), std::max<size_t>(files.size(), 1)));
-    const std::vector<uint32_t> plan = plan_blocks(files, want);
+    const std::vector<uint32_t> cut = cut_blocks(files, want);
 
-    // The words: planned blocks are read on all threads, each by one.
+    // The words: the blocks are read on all threads, each by one.
     std::vector<uint8_t> status(files.size(), file_indexed);
     std::vector<int64_t> bytes(files.size(), 0);
     std::vector<std::pair<size_t, std::string>> unreadable;
@@ -216,10 +220,10 @@ int build(const Options& o, Progress& progress) {
         progress.phase("reading", static_cast<int64_t>(files.size()), true);
         parallel(o.threads, [&](int) {
             BlockWords words(o.read_size);
-            for (size_t s; (s = next++) < plan.size();) {
+            for (size_t s; (s = next++) < cut.size();) {
                 words.clear();
-                const size_t end = s + 1 < plan.size() ? plan[s + 1] : files.size();
-                for (size_t i = plan[s]; i < end; i++) {
+                const size_t end = s + 1 < cut.size() ? cut[s + 1] : files.size();
+                for (size_t i = cut[s]; i < end; i++) {
                     const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.shown(files[i].rel), bytes[i]);
                     status[i] = st;
                     if (st == file_unreadable) {
@@ -238,7 +242,7 @@ int build(const Options& o, Progress& progress) {
     for (const auto& [i, why] : unreadable)
         fprintf(stderr, "tarvex-index: cannot read %s: %s (skipped)\n", t.shown(files[i].rel).c_str(), why.c_str());
     progress.phase("naming");
-    Named named = name_files(t, plan, status, bytes);
+    Named named = name_files(t, cut, status, bytes);
     if (named.index.files.empty())
         fail(t.root + "/: no file to index");
     std::vector<FileEntry>().swap(t.files);
@@ -249,7 +253,7 @@ int build(const Options& o, Progress& progress) {
     progress.phase("sorting words");
     const size_t n_words = store.words();
     const uint32_t prime = first_prime(n_words, o.hash_slots);
-    Words words = store.finish(
+    Words words = store.take_words(
         order_buckets(prime), [prime](uint64_t key, uint32_t blocks) { return order_bucket(key, blocks, prime); },
         named.remap, o.threads);
 

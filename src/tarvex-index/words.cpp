@@ -13,7 +13,8 @@
 #endif
 
 #include "common.h"
-#include "indexlib/indexwriter.h"
+#include "indexlib/huge_pages.h"
+#include "indexlib/words.h"
 #include "tarvex/hash.h"
 #include "walk.h"
 
@@ -22,7 +23,6 @@ namespace builder {
 namespace {
 
 constexpr size_t binary_probe = 8192;
-constexpr size_t max_word = 255;
 constexpr size_t pad = 64;
 
 // Bytes to keep of an 8-byte group that a word ends in: keep_bytes + 8 - n
@@ -293,9 +293,9 @@ void BlockWords::queue(const unsigned char* word, size_t len) {
         f = (f ^ group(word, len, i)) * 0xFF51AFD7ED558CCDull;
         f ^= f >> 29;
     }
-    const auto f32 = static_cast<uint32_t>(f ^ (f >> 32));
-    __builtin_prefetch(&slots_[f32 & (slots_.size() - 1)]);
-    queued_[n_queued_++] = {word, static_cast<uint32_t>(len), f32, head};
+    const auto text_hash = static_cast<uint32_t>(f ^ (f >> 32));
+    __builtin_prefetch(&slots_[text_hash & (slots_.size() - 1)]);
+    queued_[n_queued_++] = {word, static_cast<uint32_t>(len), text_hash, head};
     if (n_queued_ == queue_size)
         add_queued();
 }
@@ -303,14 +303,14 @@ void BlockWords::queue(const unsigned char* word, size_t len) {
 void BlockWords::add_queued() {
     for (size_t q = 0; q < n_queued_; q++) {
         const Queued& x = queued_[q];
-        add(x.word, x.len, x.head, x.f32);
+        add(x.word, x.len, x.head, x.text_hash);
     }
     n_queued_ = 0;
 }
 
-void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint32_t f32) {
+void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint32_t text_hash) {
     const size_t mask = slots_.size() - 1;
-    for (size_t k = f32 & mask;; k = (k + 1) & mask) {
+    for (size_t k = text_hash & mask;; k = (k + 1) & mask) {
         const Slot& slot = slots_[k];
         if (slot.word == 0) {
             // The text kept with zeros after it up to a multiple of 8, so
@@ -324,7 +324,7 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint3
             uint64_t key = word_key(h, r);
             words_.push_back({text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
             keys_.push_back(key);
-            slots_[k] = {head, f32, static_cast<uint32_t>(words_.size())};
+            slots_[k] = {head, text_hash, static_cast<uint32_t>(words_.size())};
             if (words_.size() * 2 > slots_.size())
                 grow();
             return;
@@ -333,7 +333,7 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint3
             continue;
         if (len < 8)
             return;
-        if (slot.hash != f32)
+        if (slot.text_hash != text_hash)
             continue;
         const Word& w = words_[slot.word - 1];
         if (w.len != len)
@@ -357,7 +357,7 @@ void BlockWords::grow() {
     const size_t mask = bigger.size() - 1;
     for (Word& w : words_) {
         const Slot& slot = slots_[w.slot];
-        size_t k = slot.hash & mask;
+        size_t k = slot.text_hash & mask;
         while (bigger[k].word != 0)
             k = (k + 1) & mask;
         bigger[k] = slot;
@@ -511,22 +511,15 @@ size_t WordStore::words() const {
     return n;
 }
 
-Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t, uint32_t)>& bucket_of,
-                        const std::vector<uint32_t>& remap, int threads) {
+// Each word's place in the order: by bucket, then shard by shard in key
+// order. Each shard counts its words per bucket, so that it knows where its
+// words of each bucket begin and places them on its own: at[s * buckets + b]
+// is where shard s's words of bucket b begin.
+std::vector<uint32_t> WordStore::bucket_starts(uint32_t buckets, const BucketOf& bucket_of, int threads) {
     const int n_shards = static_cast<int>(shards_.size());
-    std::atomic<int> next{0};
-    parallel(threads, [&](int) {
-        for (int s; (s = next++) < n_shards;)
-            shards_[static_cast<size_t>(s)]->sort_by_key();
-    });
-
-    // Each word's place: by bucket, then shard by shard in key order. Each
-    // shard counts its words per bucket, so that it knows where its words of
-    // each bucket begin and places them on its own.
-    const size_t n = words();
     const size_t nb = buckets;
     std::vector<uint32_t> at(static_cast<size_t>(n_shards) * nb, 0);
-    next = 0;
+    std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
             const Shard& sh = *shards_[static_cast<size_t>(s)];
@@ -542,12 +535,22 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
             at[s * nb + b] = placed;
             placed += c;
         }
+    return at;
+}
+
+// The words' keys in their places (at as bucket_starts gives it), and
+// start[w] their blocks' start; each shard's count[id] becomes its word's
+// place. The keys are dropped.
+Words WordStore::place_keys(uint32_t buckets, const BucketOf& bucket_of, std::vector<uint32_t> at, int threads) {
+    const int n_shards = static_cast<int>(shards_.size());
+    const size_t n = words();
+    const size_t nb = buckets;
     Words out;
     indexlib::reserve_huge(out.key, n);
     out.key.resize(n);
     indexlib::reserve_huge(out.start, n + 1);
     out.start.assign(n + 1, 0);
-    next = 0;
+    std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
             Shard& sh = *shards_[static_cast<size_t>(s)];
@@ -573,10 +576,16 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
         fail("the index would be larger than 2 GiB, the limit of its offsets");
     indexlib::reserve_huge(out.blocks, total);
     out.blocks.resize(total);
+    return out;
+}
 
-    // The blocks, shard by shard; a shard's words are its own, so shards go
-    // side by side. start[w] runs to the end of w's blocks meanwhile.
-    next = 0;
+// The blocks, shard by shard from their logs; a shard's words are its own,
+// so shards go side by side. The store is spent.
+void WordStore::fill_blocks(Words& out, const std::vector<uint32_t>& remap, int threads) {
+    const int n_shards = static_cast<int>(shards_.size());
+    const size_t n = out.size();
+    // start[w] runs to the end of w's blocks meanwhile.
+    std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
             Shard& sh = *shards_[static_cast<size_t>(s)];
@@ -599,10 +608,15 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
     for (size_t w = n; w > 0; w--)
         out.start[w] = out.start[w - 1];
     out.start[0] = 0;
+}
 
-    // Blocks came in the order the threads merged them: sort each word's.
-    // The same key twice in one block (two texts of equal hash values) is
-    // the one repeat there can be.
+namespace {
+
+// Blocks came in the order the threads merged them: sorts each word's. The
+// same key twice in one block (two texts of equal hash values) is the one
+// repeat there can be; repeats are dropped.
+void sort_blocks(Words& out, int threads) {
+    const size_t n = out.size();
     std::atomic<bool> repeats{false};
     std::atomic<size_t> next_range{0};
     const size_t range = 1 << 16;
@@ -638,6 +652,21 @@ Words WordStore::finish(uint32_t buckets, const std::function<uint32_t(uint64_t,
         // Few repeats: the array keeps its room rather than being copied.
         out.blocks.resize(to);
     }
+}
+
+}  // namespace
+
+Words WordStore::take_words(uint32_t buckets, const BucketOf& bucket_of, const std::vector<uint32_t>& remap,
+                            int threads) {
+    const int n_shards = static_cast<int>(shards_.size());
+    std::atomic<int> next{0};
+    parallel(threads, [&](int) {
+        for (int s; (s = next++) < n_shards;)
+            shards_[static_cast<size_t>(s)]->sort_by_key();
+    });
+    Words out = place_keys(buckets, bucket_of, bucket_starts(buckets, bucket_of, threads), threads);
+    fill_blocks(out, remap, threads);
+    sort_blocks(out, threads);
     return out;
 }
 

@@ -65,13 +65,13 @@ private:
     // words, in order.
     void queue(const unsigned char* word, size_t len);
     void add_queued();
-    void add(const unsigned char* word, size_t len, uint64_t head, uint32_t f32);
+    void add(const unsigned char* word, size_t len, uint64_t head, uint32_t text_hash);
     void grow();
 
     static constexpr size_t queue_size = 16;
     struct Queued {
         const unsigned char* word;
-        uint32_t len, f32;
+        uint32_t len, text_hash;
         uint64_t head;
     };
     Queued queued_[queue_size];
@@ -82,7 +82,7 @@ private:
     std::vector<char> buf_;
     struct Slot {
         uint64_t head = 0;   // the word's first 8 bytes, zeros after its end
-        uint32_t hash = 0;   // a fast hash of all of it
+        uint32_t text_hash = 0;   // a fast hash of all of it
         uint32_t word = 0;   // its number + 1; 0 for an empty slot
     };
     std::vector<Slot> slots_;
@@ -144,16 +144,21 @@ public:
     void add_block(uint32_t block, const std::vector<uint64_t>& keys);
     // Distinct words so far.
     size_t words() const;
+    using BucketOf = std::function<uint32_t(uint64_t, uint32_t)>;
     // Turns the store into Words; the store is spent. Words come out by the
     // bucket that bucket_of(key, number of blocks) gives (below buckets),
     // and within a bucket in an order fixed by their keys; block b as
     // collected becomes remap[b].
-    Words finish(uint32_t buckets, const std::function<uint32_t(uint64_t, uint32_t)>& bucket_of,
-                 const std::vector<uint32_t>& remap, int threads);
+    Words take_words(uint32_t buckets, const BucketOf& bucket_of, const std::vector<uint32_t>& remap, int threads);
 
 private:
     struct Shard;
     std::vector<std::unique_ptr<Shard>> shards_;
+
+    // The phases of take_words.
+    std::vector<uint32_t> bucket_starts(uint32_t buckets, const BucketOf& bucket_of, int threads);
+    Words place_keys(uint32_t buckets, const BucketOf& bucket_of, std::vector<uint32_t> at, int threads);
+    void fill_blocks(Words& out, const std::vector<uint32_t>& remap, int threads);
 };
 
 }  // namespace builder

@@ -35,6 +35,7 @@
 //   1 one block   27-12 rehash16  11-0  block            (29-28 ignored)
 //   2 two blocks  29-24 rehash6   23-12 second block     11-0 first block
 //   3 block list  29-24 rehash6   23-0  offset of a packed block list
+// rehash6 and rehash16 are the word's check codes (hash.h).
 // Bitmaps and lists are read through a 512-byte window (so they lie in the
 // first 16 MiB, a bitmap covers at most 4096 blocks, a list holds at most 340).
 //   bitmap: bit b (bit b%8 of byte b/8, LSB first) set when block b is named.
@@ -50,9 +51,12 @@
 // Name record, read through a 300-byte window:
 //    0   2  parent directory, int16 (0: the root)
 //    2   -  name, up to and including its NUL (at most 297 bytes of name)
+// A file's path, "/" and a name for each level from the root, holds at most
+// 1023 bytes; a searched word at most 255.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 struct file_header {
     int32_t magic;
@@ -76,7 +80,8 @@ struct file_header {
     int32_t filelists_offset;
     int32_t bitmaps_offset;
 };
-static_assert(sizeof(file_header) == 80, "the header is twenty 32-bit fields");
+constexpr int header_fields = 20;
+static_assert(sizeof(file_header) == 4 * header_fields, "the header is twenty 32-bit fields");
 
 constexpr int32_t header_bytes = 80;
 constexpr int32_t name_window = 300;   // a name record's read
@@ -86,17 +91,49 @@ constexpr int32_t max_list_count = 340;  // 341 12-bit values fill 512 bytes
 constexpr int32_t max_name = name_window - 3;  // parent, name, NUL
 constexpr int32_t max_dir = 32767;     // parents are signed 16-bit
 constexpr uint32_t max_area_offset = 1u << 24;  // bitmap and list offsets are 24 bits
+constexpr int32_t max_path = 1023;     // a file's path as the search builds it
+constexpr int32_t max_word = 255;      // a word the search takes
 
-// Entry fields, shared by the probe, the posting expansion and the writer.
+// Entry kinds (bits 31-30).
+constexpr uint32_t kind_bitmap = 0;
+constexpr uint32_t kind_one_block = 1;
+constexpr uint32_t kind_two_blocks = 2;
+constexpr uint32_t kind_list = 3;
+
+// Entry fields, shared by the probe, the posting expansion, the writers and
+// the builder's check.
 inline uint32_t entry_kind(uint32_t x) { return x >> 30; }
-inline uint32_t entry_check6(uint32_t x) { return (x >> 24) & 0x3F; }
-inline uint32_t entry_check16(uint32_t x) { return (x >> 12) & 0xFFFF; }
+inline uint32_t entry_rehash6(uint32_t x) { return (x >> 24) & 0x3F; }
+inline uint32_t entry_rehash16(uint32_t x) { return (x >> 12) & 0xFFFF; }
 inline uint32_t entry_offset(uint32_t x) { return x & 0x00FFFFFF; }
-
-// Would the probe of a word with these check values stop at entry x?
-inline bool entry_accepts(uint32_t x, uint32_t r6, uint32_t r16) {
-    return entry_kind(x) == 1 ? entry_check16(x) == r16 : entry_check6(x) == r6;
+inline bool entry_has_area(uint32_t x) {
+    return entry_kind(x) == kind_bitmap || entry_kind(x) == kind_list;
 }
+
+// Kinds 1 and 2 hold their blocks in the entry, as many as the kind says, in
+// search order: block 0 in bits 11-0, kind 2's block 1 in bits 23-12.
+inline uint32_t inline_count(uint32_t x) { return entry_kind(x); }
+inline uint32_t inline_block(uint32_t x, uint32_t i) { return (x >> (12 * i)) & 0xFFF; }
+
+// Entries as the writers make them. Kinds 0 and 3 get their area's offset in
+// bits 23-0 when the areas are laid out.
+inline uint32_t bitmap_entry(uint32_t rehash6) { return kind_bitmap << 30 | (rehash6 & 0x3F) << 24; }
+inline uint32_t one_block_entry(uint32_t rehash16, uint32_t block) {
+    return kind_one_block << 30 | (rehash16 & 0xFFFF) << 12 | (block & 0xFFF);
+}
+inline uint32_t two_block_entry(uint32_t rehash6, uint32_t first, uint32_t second) {
+    return kind_two_blocks << 30 | (rehash6 & 0x3F) << 24 | (second & 0xFFF) << 12 | (first & 0xFFF);
+}
+inline uint32_t list_entry(uint32_t rehash6) { return kind_list << 30 | (rehash6 & 0x3F) << 24; }
+
+// Would the probe of a word with these check codes stop at entry x?
+inline bool entry_accepts(uint32_t x, uint32_t rehash6, uint32_t rehash16) {
+    return entry_kind(x) == kind_one_block ? entry_rehash16(x) == rehash16 : entry_rehash6(x) == rehash6;
+}
+
+inline int32_t bitmap_bytes(int32_t num_blocks) { return (num_blocks + 7) / 8; }
+
+inline bool bitmap_has(const unsigned char* p, uint32_t b) { return (p[b / 8] >> (b % 8) & 1) != 0; }
 
 // Value k of a packed 12-bit stream (the count is value 0). Reads bytes
 // (12k)/8 and (12k)/8 + 1 only.
@@ -110,11 +147,38 @@ inline uint32_t unpack12(const unsigned char* p, uint32_t k) {
 // Bytes a packed list of n blocks occupies (its count included).
 inline uint32_t list_bytes(uint32_t n) { return ((n + 1) * 12 + 7) / 8; }
 
+// The writers store a set of n blocks as a list while the list is no longer
+// than a bitmap and within the list's window, else as a bitmap; the search
+// reads either.
+inline bool stored_as_list(uint32_t n, int32_t num_blocks) {
+    return n <= static_cast<uint32_t>(max_list_count) &&
+           list_bytes(n) <= static_cast<uint32_t>(bitmap_bytes(num_blocks));
+}
+
 inline uint32_t le32(const unsigned char* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 inline int16_t le16(const unsigned char* p) {
     return static_cast<int16_t>(p[0] | p[1] << 8);
+}
+
+// The header as stored: file_header's fields in their order, field i at
+// offset 4i, little-endian. The search reads it into hdr through Read; the
+// writers and the builder's check go through these.
+inline file_header decode_header(const unsigned char* p) {
+    int32_t fields[header_fields];
+    for (int i = 0; i < header_fields; i++)
+        fields[i] = static_cast<int32_t>(le32(p + 4 * i));
+    file_header h;
+    memcpy(&h, fields, sizeof h);
+    return h;
+}
+inline void encode_header(const file_header& h, unsigned char* p) {
+    int32_t fields[header_fields];
+    memcpy(fields, &h, sizeof fields);
+    for (int i = 0; i < header_fields; i++)
+        for (int j = 0; j < 4; j++)
+            p[4 * i + j] = static_cast<unsigned char>(static_cast<uint32_t>(fields[i]) >> (8 * j));
 }
 
 // Process-wide index state, set once by open_index and only read afterwards.
@@ -156,6 +220,8 @@ bool inside(int64_t offset, int64_t n);
 // An integrity failure: "file:line: failed assertion `cond'", exit status 2.
 [[noreturn]] void integrity_failure(const char* file, unsigned line, const char* cond);
 
+// The text is the tool's fixed message for the condition, as its users know
+// it: where it reads differently from the code beside it, the message wins.
 #define CHECK(expr, text) \
     do { \
         if (!(expr)) integrity_failure(__FILE__, __LINE__, text); \

@@ -1,0 +1,442 @@
+#include "fitting.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "indexlib/areas.h"
+#include "tarvex/index.h"
+
+namespace builder {
+
+namespace {
+
+// Bytes of the area naming n blocks, a list or a bitmap as the writers store it.
+uint32_t area_bytes(uint32_t n, int32_t num_blocks) {
+    return stored_as_list(n, num_blocks) ? list_bytes(n) : static_cast<uint32_t>(bitmap_bytes(num_blocks));
+}
+
+uint64_t hash_blocks(const uint16_t* p, size_t n, uint64_t seed = 0) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (seed * 0xD6E8FEB86659FD93ull) ^ n;
+    for (size_t i = 0; i < n; i++) {
+        h = (h ^ p[i]) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 31;
+    }
+    return h;
+}
+
+// A set of blocks, coarsened to groups of 2^level neighbouring blocks (group
+// g holds blocks g << level up to (g + 1) << level): the union of the groups
+// that hold any of its blocks.
+void coarsen(const uint16_t* b, const uint16_t* e, int level, int32_t num_blocks, std::vector<uint16_t>& out) {
+    out.clear();
+    for (const uint16_t* i = b; i < e; i++) {
+        const uint32_t g = uint32_t{*i} >> level;
+        if (!out.empty() && (uint32_t{out.back()} >> level) == g)
+            continue;
+        const uint32_t hi = std::min<uint32_t>((g + 1) << level, static_cast<uint32_t>(num_blocks));
+        for (uint32_t x = g << level; x < hi; x++)
+            out.push_back(static_cast<uint16_t>(x));
+    }
+}
+
+// Distinct sets by content, for sets that stay put while it is used.
+class SetIndex {
+public:
+    explicit SetIndex(size_t expect) {
+        size_t n = 1024;
+        while (n < 2 * expect)
+            n *= 2;
+        slots_.assign(n, 0);
+    }
+    // The number of the set equal to [b, e), added when new (as size()).
+    uint32_t find_or_add(const uint16_t* b, const uint16_t* e, bool& fresh) {
+        const uint64_t h = hash_blocks(b, static_cast<size_t>(e - b));
+        const size_t mask = slots_.size() - 1;
+        for (size_t k = h & mask;; k = (k + 1) & mask) {
+            const uint32_t v = slots_[k];
+            if (v == 0) {
+                slots_[k] = static_cast<uint32_t>(sets_.size()) + 1;
+                sets_.push_back({b, e});
+                hashes_.push_back(h);
+                fresh = true;
+                if (sets_.size() * 2 > slots_.size())
+                    grow();
+                return static_cast<uint32_t>(sets_.size() - 1);
+            }
+            const Span& s = sets_[v - 1];
+            if (hashes_[v - 1] == h && s.second - s.first == e - b && std::equal(b, e, s.first)) {
+                fresh = false;
+                return v - 1;
+            }
+        }
+    }
+    size_t size() const { return sets_.size(); }
+    Span set(uint32_t i) const { return sets_[i]; }
+
+private:
+    void grow() {
+        std::vector<uint32_t> bigger(slots_.size() * 2, 0);
+        const size_t mask = bigger.size() - 1;
+        for (uint32_t i = 0; i < sets_.size(); i++) {
+            size_t k = hashes_[i] & mask;
+            while (bigger[k] != 0)
+                k = (k + 1) & mask;
+            bigger[k] = i + 1;
+        }
+        slots_.swap(bigger);
+    }
+    std::vector<uint32_t> slots_;
+    std::vector<Span> sets_;
+    std::vector<uint64_t> hashes_;
+};
+
+// The coarsening tree over the distinct area sets (the leaves): a node of
+// level k is a set coarsened to groups of 2^k blocks, and its parent the same
+// set coarsened once more; the root (one group) names every block. Giving
+// every leaf below a node the node's set stores one area for all of them.
+// Which nodes to do that at is settled by cost and storage: the cost of a
+// node is what its leaves' words lose, each word's candidate bytes growing by
+// a factor (so that a word of few blocks, which grows the most, keeps its
+// blocks the longest); for a price per stored byte, the cheapest choice comes
+// out of one pass up the tree, and the price is searched for at which the
+// areas fit.
+class Coarsening {
+public:
+    Coarsening(const std::vector<Span>& leaves, const std::vector<double>& leaf_words,
+               const std::vector<int64_t>& block_bytes)
+        : num_blocks_(static_cast<int32_t>(block_bytes.size())) {
+        prefix_.assign(block_bytes.size() + 1, 0);
+        for (size_t b = 0; b < block_bytes.size(); b++)
+            prefix_[b + 1] = prefix_[b] + block_bytes[b];
+        add_leaves(leaves, leaf_words, block_bytes);
+        add_coarser_sets(leaves);
+    }
+
+    // The stored bytes when areas cost price each byte.
+    double storage(double price) {
+        choose(price);
+        double total = 0;
+        for (size_t v = parent_.size(); v-- > 0;) {
+            const bool covered = parent_[v] != none && (covered_[parent_[v]] || chosen_[parent_[v]]);
+            covered_[v] = covered;
+            if (!covered && (chosen_[v] || v < leaves_))
+                total += area_bytes_[v];
+        }
+        return total;
+    }
+
+    // After storage(price): the node each leaf is given (itself when none).
+    uint32_t target(size_t leaf) const {
+        uint32_t best = static_cast<uint32_t>(leaf);
+        for (uint32_t v = parent_[leaf]; v != none; v = parent_[v])
+            if (chosen_[v])
+                best = v;
+        return best;
+    }
+    int level(uint32_t v) const { return level_[v]; }
+    size_t nodes() const { return parent_.size(); }
+    double file_bytes(uint32_t v) const { return file_bytes_[v]; }
+
+private:
+    static constexpr uint32_t none = UINT32_MAX;
+
+    // The sets of one level, each a run of group numbers in pool (at level
+    // 0 the leaves themselves), and the node that stands for each.
+    struct Level {
+        std::vector<uint16_t> pool;
+        std::vector<uint32_t> at;
+        std::vector<uint32_t> stands;
+        size_t count = 0;
+    };
+
+    // The leaves are the first nodes, of level 0.
+    void add_leaves(const std::vector<Span>& leaves, const std::vector<double>& leaf_words,
+                    const std::vector<int64_t>& block_bytes) {
+        leaves_ = leaves.size();
+        for (size_t i = 0; i < leaves_; i++) {
+            const Span& s = leaves[i];
+            double bytes = 0;
+            for (const uint16_t* b = s.first; b < s.second; b++)
+                bytes += static_cast<double>(block_bytes[*b]);
+            bytes = std::max(bytes, 1.0);
+            add_node(0, area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks_), bytes);
+            words_[i] = leaf_words[i];
+            share_[i] = leaf_words[i] / bytes;
+        }
+    }
+
+    // Level by level up to the root: each set's groups, halved, give its
+    // parent set. A set coarsened from one set only is never worth storing
+    // (it names more blocks in no fewer bytes), so it gets no node: its child
+    // stands for it. The root (every block) always has one.
+    void add_coarser_sets(const std::vector<Span>& leaves) {
+        int top = 0;
+        while (((num_blocks_ - 1) >> top) > 0)
+            top++;
+        Level sets;
+        sets.stands.resize(leaves_);
+        for (uint32_t i = 0; i < leaves_; i++)
+            sets.stands[i] = i;
+        sets.count = leaves_;
+        for (int level = 0; level < top; level++)
+            sets = coarser(leaves, level, top, sets);
+    }
+
+    // The parents of the sets of one level.
+    Level coarser(const std::vector<Span>& leaves, int level, int top, const Level& sets) {
+        const int k = level + 1;
+        Level next;
+        next.at.assign(1, 0);
+        std::vector<uint32_t> first_child, children;
+        std::vector<uint16_t> groups;
+        SetIndex parents(sets.count);
+        auto groups_of = [&](size_t e) {
+            return level == 0 ? leaves[e] : Span{sets.pool.data() + sets.at[e], sets.pool.data() + sets.at[e + 1]};
+        };
+        // SetIndex keeps pointers: the pool must not move while it is used.
+        size_t room = 0;
+        for (size_t e = 0; e < sets.count; e++)
+            room += static_cast<size_t>(groups_of(e).second - groups_of(e).first);
+        next.pool.reserve(room);
+        for (size_t e = 0; e < sets.count; e++) {
+            Span g = groups_of(e);
+            groups.clear();
+            for (const uint16_t* i = g.first; i < g.second; i++)
+                if (groups.empty() || groups.back() != (*i >> 1))
+                    groups.push_back(static_cast<uint16_t>(*i >> 1));
+            const size_t from = next.pool.size();
+            next.pool.insert(next.pool.end(), groups.begin(), groups.end());
+            bool fresh;
+            const uint32_t p = parents.find_or_add(next.pool.data() + from, next.pool.data() + next.pool.size(), fresh);
+            const uint32_t x = sets.stands[e];
+            if (fresh) {
+                next.at.push_back(static_cast<uint32_t>(next.pool.size()));
+                first_child.push_back(x);
+                children.push_back(1);
+                next.stands.push_back(none);
+                continue;
+            }
+            next.pool.resize(from);
+            if (++children[p] == 2) {
+                const uint32_t y = add_set_node(k, next.pool.data() + next.at[p], next.pool.data() + next.at[p + 1]);
+                next.stands[p] = y;
+                adopt(y, first_child[p]);
+            }
+            adopt(next.stands[p], x);
+        }
+        next.count = first_child.size();
+        for (size_t p = 0; p < next.count; p++)
+            if (next.stands[p] == none)
+                next.stands[p] = k == top ? add_set_node(k, next.pool.data() + next.at[p], next.pool.data() + next.at[p + 1])
+                                          : first_child[p];
+        if (k == top)
+            for (size_t p = 0; p < next.count; p++)
+                if (children[p] == 1)
+                    adopt(next.stands[p], first_child[p]);
+        return next;
+    }
+
+    // A node for the groups [b, e) of 2^level blocks each.
+    uint32_t add_set_node(int level, const uint16_t* b, const uint16_t* e) {
+        uint32_t count = 0;
+        int64_t bytes = 0;
+        for (const uint16_t* g = b; g < e; g++) {
+            const uint32_t lo = uint32_t{*g} << level;
+            const uint32_t hi = std::min<uint32_t>((uint32_t{*g} + 1) << level, static_cast<uint32_t>(num_blocks_));
+            count += hi - lo;
+            bytes += prefix_[hi] - prefix_[lo];
+        }
+        add_node(static_cast<uint8_t>(level), area_bytes(count, num_blocks_), std::max<double>(1.0, static_cast<double>(bytes)));
+        return static_cast<uint32_t>(parent_.size() - 1);
+    }
+
+    void adopt(uint32_t parent, uint32_t child) {
+        parent_[child] = parent;
+        words_[parent] += words_[child];
+        share_[parent] += share_[child];
+    }
+
+    void add_node(uint8_t level, uint32_t area, double files) {
+        parent_.push_back(none);
+        level_.push_back(level);
+        area_bytes_.push_back(area);
+        file_bytes_.push_back(files);
+        words_.push_back(0);
+        share_.push_back(0);
+        best_.push_back(0);
+        chosen_.push_back(0);
+        covered_.push_back(0);
+    }
+
+    void choose(double price) {
+        std::fill(best_.begin(), best_.end(), 0.0);
+        for (size_t v = 0; v < parent_.size(); v++) {
+            double b;
+            if (v < leaves_) {
+                b = price * area_bytes_[v];
+                chosen_[v] = 0;
+            } else {
+                // Every leaf below, its words' candidate bytes times
+                // file_bytes_[v] / (the leaf's file bytes), less what they were.
+                const double cost = std::max(0.0, file_bytes_[v] * share_[v] - words_[v]);
+                const double collapse = price * area_bytes_[v] + cost;
+                chosen_[v] = collapse < best_[v];
+                b = chosen_[v] ? collapse : best_[v];
+            }
+            if (parent_[v] != none)
+                best_[parent_[v]] += b;
+        }
+    }
+
+    int32_t num_blocks_;
+    std::vector<int64_t> prefix_;   // bytes of the blocks below each block
+    size_t leaves_ = 0;
+    std::vector<uint32_t> parent_;
+    std::vector<uint8_t> level_;
+    // Per node: the bytes of its area, the bytes of the files of its blocks
+    // (the candidate bytes of a word given it), the words of the leaves below
+    // and their words per leaf file byte, and the cheapest cost below it.
+    std::vector<double> area_bytes_, file_bytes_, words_, share_, best_;
+    std::vector<uint8_t> chosen_, covered_;
+};
+
+// The distinct block sets of the area entries: the leaves. Each area's
+// words give way to its leaf's number.
+struct Leaves {
+    SetIndex index;
+    std::vector<double> words;    // words whose lookup ends on each leaf's areas
+    std::vector<Span> sets;
+    double stored = 0;            // bytes of their areas, each stored once
+    explicit Leaves(size_t expect) : index(expect) {}
+};
+
+Leaves distinct_sets(Table& table, const Words& words, int32_t num_blocks) {
+    Leaves leaves(std::min<size_t>(table.areas.size(), 1 << 20));
+    for (Table::Area& area : table.areas) {
+        Span s = table.area_blocks(area, words);
+        bool fresh;
+        const uint32_t leaf = leaves.index.find_or_add(s.first, s.second, fresh);
+        if (fresh) {
+            leaves.words.push_back(0);
+            leaves.stored += area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks);
+        }
+        leaves.words[leaf] += area.words;
+        area.words = leaf;
+    }
+    leaves.sets.resize(leaves.index.size());
+    for (uint32_t i = 0; i < leaves.index.size(); i++)
+        leaves.sets[i] = leaves.index.set(i);
+    return leaves;
+}
+
+// Each leaf's target: itself, or, when the areas do not fit the budget, a
+// coarser set of the tree, made here.
+std::vector<uint32_t> choose_targets(const Leaves& leaves, const std::vector<int64_t>& block_bytes, double budget,
+                                     std::unique_ptr<Coarsening>& tree) {
+    std::vector<uint32_t> target(leaves.sets.size());
+    for (uint32_t i = 0; i < leaves.sets.size(); i++)
+        target[i] = i;
+    if (leaves.stored <= budget)
+        return target;
+    tree = std::make_unique<Coarsening>(leaves.sets, leaves.words, block_bytes);
+    // The price of a stored byte at which the areas fit, by bisection; past
+    // some price all leaves take the root (every block).
+    double lo = 0, hi = 1;
+    while (tree->storage(hi) > budget && hi < 1e300)
+        hi *= 4;
+    for (int i = 0; i < 64; i++) {
+        const double mid = lo > 0 ? std::sqrt(lo * hi) : hi / 1024;
+        if (tree->storage(mid) > budget)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    tree->storage(hi);
+    for (uint32_t i = 0; i < leaves.sets.size(); i++)
+        target[i] = tree->target(i);
+    return target;
+}
+
+// The pieces, in the order of the slots that first name them, equal sets
+// stored once; each area entry gets its final kind.
+indexlib::AreaPieces store_pieces(Table& table, const Leaves& leaves, const std::vector<uint32_t>& target,
+                                  const Coarsening* tree, int32_t num_blocks) {
+    indexlib::AreaPieces pieces;
+    // Leaves are the tree's first nodes: a target is a node number either way.
+    std::vector<uint32_t> piece_of_target(tree ? tree->nodes() : leaves.sets.size(), UINT32_MAX);
+    std::vector<std::vector<uint16_t>> coarse_sets;
+    SetIndex stored_sets(leaves.sets.size());
+    std::vector<uint32_t> piece_of_set;
+    std::vector<uint16_t> coarse;
+    std::vector<uint32_t> named;
+    for (uint32_t k = 0; k < table.prime; k++) {
+        const uint32_t x = table.entry[k];
+        if (x == 0 || entry_kind(x) != kind_bitmap)
+            continue;
+        const uint32_t leaf = table.areas[table.area_of(k)].words;
+        const uint32_t t = target[leaf];
+        uint32_t& piece = piece_of_target[t];
+        if (piece == UINT32_MAX) {
+            Span s = leaves.sets[leaf];
+            if (t != leaf) {
+                coarsen(s.first, s.second, tree->level(t), num_blocks, coarse);
+                coarse_sets.push_back(coarse);
+                s = {coarse_sets.back().data(), coarse_sets.back().data() + coarse_sets.back().size()};
+            }
+            bool fresh;
+            const uint32_t id = stored_sets.find_or_add(s.first, s.second, fresh);
+            if (fresh) {
+                const auto n = static_cast<uint32_t>(s.second - s.first);
+                named.assign(s.first, s.second);
+                const bool map = !stored_as_list(n, num_blocks);
+                piece_of_set.push_back(static_cast<uint32_t>(pieces.size()));
+                pieces.add(map, map ? indexlib::bitmap(named, num_blocks) : indexlib::block_list(named));
+            } else {
+                // Sets found equal were stored; drop the copy just made.
+                if (t != leaf)
+                    coarse_sets.pop_back();
+            }
+            piece = piece_of_set[id];
+        }
+        pieces.slot_area.emplace_back(k, piece);
+        const uint32_t rehash6 = entry_rehash6(x);
+        table.entry[k] = pieces.bitmap[piece] ? bitmap_entry(rehash6) : list_entry(rehash6);
+    }
+    return pieces;
+}
+
+// What was given up: the words of each widened leaf.
+void count_widened(const Leaves& leaves, const std::vector<uint32_t>& target, const Coarsening& tree,
+                   int32_t num_blocks, Widening& widened) {
+    std::vector<uint16_t> coarse;
+    for (uint32_t i = 0; i < leaves.sets.size(); i++) {
+        const uint32_t t = target[i];
+        if (t == i)
+            continue;
+        Span s = leaves.sets[i];
+        coarsen(s.first, s.second, tree.level(t), num_blocks, coarse);
+        if (coarse.size() == static_cast<size_t>(s.second - s.first))
+            continue;
+        widened.words += static_cast<size_t>(leaves.words[i]);
+        widened.before += leaves.words[i] * tree.file_bytes(i);
+        widened.after += leaves.words[i] * tree.file_bytes(t);
+    }
+}
+
+}  // namespace
+
+indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vector<int64_t>& block_bytes,
+                               uint32_t area_limit, Widening& widened) {
+    const auto num_blocks = static_cast<int32_t>(block_bytes.size());
+    const Leaves leaves = distinct_sets(table, words, num_blocks);
+    const double budget = static_cast<double>(area_limit) - header_bytes;
+    std::unique_ptr<Coarsening> tree;
+    const std::vector<uint32_t> target = choose_targets(leaves, block_bytes, budget, tree);
+    indexlib::AreaPieces pieces = store_pieces(table, leaves, target, tree.get(), num_blocks);
+    if (tree)
+        count_widened(leaves, target, *tree, num_blocks, widened);
+    return pieces;
+}
+
+}  // namespace builder

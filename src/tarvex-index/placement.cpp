@@ -1,0 +1,259 @@
+#include "placement.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <iterator>
+
+#include "common.h"
+#include "indexlib/huge_pages.h"
+#include "indexlib/lookup.h"
+#include "indexlib/primes.h"
+#include "tarvex/hash.h"
+
+namespace builder {
+
+uint32_t first_prime(size_t words, uint32_t hash_slots) {
+    if (hash_slots)
+        return indexlib::next_prime(hash_slots);
+    const uint64_t want = 2 * uint64_t{words} + 1;
+    if (want > 0x7FFFFFFF / 4)
+        fail("the index would be larger than 2 GiB, the limit of its offsets");
+    return indexlib::next_prime(static_cast<uint32_t>(want));
+}
+
+namespace {
+constexpr uint32_t size_classes = 13;   // 1, 2, 3-4, 5-8, ..., 2049-4096 blocks
+}
+
+uint32_t order_buckets(uint32_t prime) { return size_classes * ((prime >> 12) + 1); }
+
+uint32_t order_bucket(uint64_t key, uint32_t blocks, uint32_t prime) {
+    const uint32_t size_class = blocks <= 1 ? 0 : std::min<uint32_t>(size_classes - 1, std::bit_width(blocks - 1));
+    return size_class * ((prime >> 12) + 1) + (key_h(key) % prime >> 12);
+}
+
+uint32_t Table::area_of(uint32_t slot) const {
+    const uint32_t a = entry_offset(entry[slot]);
+    return a == big_area ? big.at(slot) : a;
+}
+
+Span Table::area_blocks(const Area& a, const Words& words) const {
+    if (a.names & Area::is_merged) {
+        const auto& m = merged[a.names & ~Area::is_merged];
+        return {m.data(), m.data() + m.size()};
+    }
+    return word_blocks(words, a.names);
+}
+
+namespace {
+
+class Placer {
+public:
+    Placer(const Words& words, Table& t) : w_(words), t_(t) {}
+
+    // The blocks entry x at slot k names (tmp holds those of kinds 1 and 2).
+    Span blocks_at(uint32_t k, uint32_t x, uint16_t* tmp) const {
+        if (entry_has_area(x))
+            return t_.area_blocks(t_.areas[t_.area_of(k)], w_);
+        for (uint32_t i = 0; i < inline_count(x); i++)
+            tmp[i] = static_cast<uint16_t>(inline_block(x, i));
+        return {tmp, tmp + inline_count(x)};
+    }
+
+    bool covers(uint32_t k, uint32_t x, size_t w) const {
+        uint16_t tmp[2];
+        Span have = blocks_at(k, x, tmp), want = word_blocks(w_, w);
+        return std::includes(have.first, have.second, want.first, want.second);
+    }
+
+    // Where the search's probe of word w stops.
+    probe_stop stop_of(size_t w) const {
+        const uint64_t key = w_.key[w];
+        return probe_word(key_h(key), key_r(key), t_.prime, [this](uint32_t k) { return t_.entry[k]; });
+    }
+
+    // The slot of the entry that the search's probe of word w accepts, or -1.
+    int64_t end_of(size_t w) const {
+        const probe_stop stop = stop_of(w);
+        return stop.entry != 0 ? stop.slot : -1;
+    }
+
+    bool sound(size_t w) const {
+        const probe_stop stop = stop_of(w);
+        return stop.entry != 0 && covers(static_cast<uint32_t>(stop.slot), stop.entry, w);
+    }
+
+    // Probes for word w and claims the first empty slot or shares the first
+    // entry it would accept; false when the probe exhausts its bound.
+    bool place(size_t w) {
+        const probe_stop stop = stop_of(w);
+        if (stop.slot < 0)
+            return false;
+        const auto k = static_cast<uint32_t>(stop.slot);
+        if (stop.entry == 0) {
+            const uint32_t r = key_r(w_.key[w]);
+            claim(k, w, rehash6_of(r), rehash16_of(r));
+        } else if (!covers(k, stop.entry, w)) {
+            merge(k, stop.entry, w);
+        }
+        return true;
+    }
+
+private:
+    uint32_t new_area(uint32_t k, uint32_t names) {
+        const auto a = static_cast<uint32_t>(t_.areas.size());
+        t_.areas.push_back({names, 0});
+        if (a < Table::big_area)
+            return a;
+        t_.big[k] = a;
+        return Table::big_area;
+    }
+
+    void claim(uint32_t k, size_t w, uint32_t rehash6, uint32_t rehash16) {
+        Span b = word_blocks(w_, w);
+        const auto n = b.second - b.first;
+        t_.claimer_rehash6[k] = static_cast<uint8_t>(rehash6);
+        if (n == 1)
+            t_.entry[k] = one_block_entry(rehash16, b.first[0]);
+        else if (n == 2)
+            t_.entry[k] = two_block_entry(rehash6, b.first[0], b.first[1]);
+        else
+            t_.entry[k] = bitmap_entry(rehash6) | new_area(k, static_cast<uint32_t>(w));
+    }
+
+    void merge(uint32_t k, uint32_t x, size_t w) {
+        uint16_t tmp[2];
+        Span have = blocks_at(k, x, tmp), want = word_blocks(w_, w);
+        std::vector<uint16_t> both;
+        std::set_union(have.first, have.second, want.first, want.second, std::back_inserter(both));
+        if (entry_kind(x) == kind_bitmap) {
+            Table::Area& a = t_.areas[t_.area_of(k)];
+            if (a.names & Table::Area::is_merged) {
+                t_.merged[a.names & ~Table::Area::is_merged] = std::move(both);
+            } else {
+                a.names = Table::Area::is_merged | static_cast<uint32_t>(t_.merged.size());
+                t_.merged.push_back(std::move(both));
+            }
+            return;
+        }
+        // An entry of one or two blocks grows: its check code becomes the
+        // claimer's 6-bit one.
+        const uint32_t rehash6 = t_.claimer_rehash6[k] & 0x3F;
+        if (both.size() == 2) {
+            t_.entry[k] = two_block_entry(rehash6, both[0], both[1]);
+            return;
+        }
+        const auto m = static_cast<uint32_t>(t_.merged.size());
+        t_.merged.push_back(std::move(both));
+        t_.entry[k] = bitmap_entry(rehash6) | new_area(k, Table::Area::is_merged | m);
+    }
+
+    const Words& w_;
+    Table& t_;
+};
+
+constexpr size_t range = 1 << 15;   // words a thread takes at a time
+
+// Places the words in a table of prime slots: each in turn, then again every
+// word whose probe no longer ends on an entry covering it, until none. A
+// grown entry changes its check code from the 16-bit one to the 6-bit one,
+// which can capture or release other words' probes; entries only grow, so
+// the rounds end. False when some probe exhausts its bound.
+bool place_all(Placer& p, size_t n, int threads) {
+    bool ok = true;
+    for (size_t w = 0; w < n && ok; w++)
+        ok = p.place(w);
+    while (ok) {
+        std::vector<std::vector<uint32_t>> again(static_cast<size_t>(threads));
+        std::atomic<size_t> next{0};
+        parallel(threads, [&](int th) {
+            for (size_t from; (from = next.fetch_add(range)) < n;)
+                for (size_t w = from; w < std::min(n, from + range); w++)
+                    if (!p.sound(w))
+                        again[static_cast<size_t>(th)].push_back(static_cast<uint32_t>(w));
+        });
+        std::vector<uint32_t> redo;
+        for (auto& v : again)
+            redo.insert(redo.end(), v.begin(), v.end());
+        if (redo.empty())
+            break;
+        std::sort(redo.begin(), redo.end());
+        for (size_t i = 0; i < redo.size() && ok; i++)
+            ok = p.place(redo[i]);
+    }
+    return ok;
+}
+
+// Where each lookup ends: entries that several words end on, and the words on
+// each area (for the area budget).
+void count_ends(const Placer& p, Table& t, size_t n, int threads) {
+    std::atomic<size_t> next{0}, shared{0};
+    parallel(threads, [&](int) {
+        size_t mine = 0;
+        for (size_t from; (from = next.fetch_add(range)) < n;)
+            for (size_t w = from; w < std::min(n, from + range); w++) {
+                const auto k = static_cast<uint32_t>(p.end_of(w));
+                if (std::atomic_ref<uint8_t>(t.claimer_rehash6[k]).fetch_or(0x80) & 0x80)
+                    mine++;
+                if (entry_kind(t.entry[k]) == kind_bitmap)
+                    std::atomic_ref<uint32_t>(t.areas[t.area_of(k)].words).fetch_add(1);
+            }
+        shared += mine;
+    });
+    t.shared = shared;
+}
+
+}  // namespace
+
+Table place(const Words& words, uint32_t prime, int threads) {
+    const size_t n = words.size();
+    for (;;) {
+        Table t;
+        t.prime = prime;
+        indexlib::reserve_huge(t.entry, prime);
+        t.entry.assign(prime, 0);
+        indexlib::reserve_huge(t.claimer_rehash6, prime);
+        t.claimer_rehash6.assign(prime, 0);
+        Placer p(words, t);
+        if (!place_all(p, n, threads)) {
+            prime = indexlib::next_prime(prime + 1);
+            continue;
+        }
+        count_ends(p, t, n, threads);
+        return t;
+    }
+}
+
+std::string check_placed(const std::vector<uint8_t>& bytes, const Words& words, int threads) {
+    const indexlib::EntryReader probe(bytes);
+    const size_t n = words.size();
+    std::atomic<size_t> next{0}, first_bad{SIZE_MAX};
+    parallel(threads, [&](int) {
+        for (size_t from; (from = next.fetch_add(range)) < n;)
+            for (size_t w = from; w < std::min(n, from + range) && w < first_bad; w++) {
+                const uint64_t key = words.key[w];
+                const uint32_t x = probe.entry(key_h(key), key_r(key));
+                bool ok = x != 0;
+                for (uint32_t i = words.start[w]; i < words.start[w + 1] && ok; i++)
+                    ok = probe.names(x, words.blocks[i]);
+                if (!ok) {
+                    size_t seen = first_bad;
+                    while (w < seen && !first_bad.compare_exchange_weak(seen, w)) {
+                    }
+                }
+            }
+    });
+    const size_t w = first_bad;
+    if (w == SIZE_MAX)
+        return "";
+    const uint64_t key = words.key[w];
+    const uint32_t x = probe.entry(key_h(key), key_r(key));
+    for (uint32_t i = words.start[w]; i < words.start[w + 1]; i++)
+        if (x == 0 || !probe.names(x, words.blocks[i]))
+            return "the word of hash values " + std::to_string(key_h(key)) + " and " + std::to_string(key_r(key)) +
+                   " is not found in block " + std::to_string(words.blocks[i]);
+    return "";
+}
+
+}  // namespace builder
