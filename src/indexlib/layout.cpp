@@ -42,9 +42,9 @@ struct Layout {
     int64_t expected_size(const AreaPieces& areas) const {
         int64_t names_size = 0;
         for (const Name& n : index.dirs)
-            names_size += 3 + static_cast<int64_t>(n.name.size());
+            names_size += name_record_bytes(n.name.size());
         for (const Name& n : index.files)
-            names_size += 3 + static_cast<int64_t>(n.name.size());
+            names_size += name_record_bytes(n.name.size());
         const size_t entries = index.slots.size() + index.blocks.size() + index.files.size() + index.dirs.size() + 1;
         const int64_t tables = 4 * static_cast<int64_t>(entries);
         return header_bytes + static_cast<int64_t>(areas.bytes.size()) + names_size + 3 + tables;
@@ -137,13 +137,13 @@ struct Layout {
         }
         h.block_table_offset = table(index.blocks.size());
         for (size_t b = 0; b < index.blocks.size(); b++)
-            put32(out, h.block_table_offset + 4 * b, static_cast<uint32_t>(index.blocks[b]));
+            put32(out, block_entry_at(h, static_cast<int64_t>(b)), static_cast<uint32_t>(index.blocks[b]));
         h.file_table_offset = table(index.files.size());
         for (size_t f = 0; f < index.files.size(); f++)
-            put32(out, h.file_table_offset + 4 * f, static_cast<uint32_t>(im.file_record[f]));
+            put32(out, file_entry_at(h, static_cast<int64_t>(f)), static_cast<uint32_t>(im.file_record[f]));
         h.dir_table_offset = table(im.dir_record.size());
         for (size_t d = 1; d < im.dir_record.size(); d++)
-            put32(out, h.dir_table_offset + 4 * d, static_cast<uint32_t>(im.dir_record[d]));
+            put32(out, dir_entry_at(h, static_cast<int64_t>(d)), static_cast<uint32_t>(im.dir_record[d]));
     }
 
     // The header's counts and sizes, once every piece is in place.

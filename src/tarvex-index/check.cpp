@@ -67,9 +67,7 @@ struct Structure {
     static bool within(int64_t at, int64_t n, int64_t from, int64_t size) {
         return at >= from && at + n <= from + size;
     }
-    int32_t table_entry(int32_t table_at, int32_t i) const {
-        return static_cast<int32_t>(le32(b.data() + table_at + 4 * int64_t{i}));
-    }
+    int32_t entry(int64_t at) const { return static_cast<int32_t>(le32(b.data() + at)); }
 
     // The header's counts, and every area and table inside the file.
     std::string header() const {
@@ -106,10 +104,10 @@ struct Structure {
         int32_t prev = -1;
         block_of.assign(static_cast<size_t>(h.num_files), -1);
         for (int32_t k = 0; k < h.num_blocks; k++) {
-            const int32_t first = table_entry(h.block_table_offset, k);
+            const int32_t first = entry(block_entry_at(h, k));
             if (first <= prev || first >= h.num_files || (k == 0 && first != 0))
                 return "block table entry " + std::to_string(k) + " does not rise within the files";
-            const int32_t end = k + 1 < h.num_blocks ? table_entry(h.block_table_offset, k + 1) : h.num_files;
+            const int64_t end = block_files_end(h, k, k + 1 < h.num_blocks ? entry(block_entry_at(h, k + 1)) : 0);
             for (int32_t f = first; f < end && f < h.num_files; f++)
                 block_of[static_cast<size_t>(f)] = k;
             prev = first;
@@ -123,11 +121,10 @@ struct Structure {
         if (!in(at, name_window) || !within(at, 3, h.strings_offset, h.strings_size))
             return false;
         const uint8_t* p = b.data() + at;
-        const void* nul = memchr(p + 2, 0, name_window - 2);
-        if (nul == nullptr)
+        int32_t len;
+        if (!read_name_record(p, name_window, &parent, &len))
             return false;
-        parent = le16(p);
-        text.assign(reinterpret_cast<const char*>(p + 2), static_cast<const uint8_t*>(nul) - (p + 2));
+        text.assign(reinterpret_cast<const char*>(p + 2), static_cast<size_t>(len));
         return parent >= 0 && parent <= h.num_dirs && !text.empty();
     }
 
@@ -137,7 +134,7 @@ struct Structure {
         for (int32_t d = 1; d <= h.num_dirs; d++) {
             int16_t parent;
             std::string text;
-            if (!name(table_entry(h.dir_table_offset, d), parent, text))
+            if (!name(entry(dir_entry_at(h, d)), parent, text))
                 return "directory record " + std::to_string(d) + " broken";
             // The builder numbers a directory after its parent, so chains cannot loop.
             if (parent >= d)
@@ -148,7 +145,7 @@ struct Structure {
         for (int32_t f = 0; f < h.num_files; f++) {
             int16_t parent;
             std::string text;
-            if (!name(table_entry(h.file_table_offset, f), parent, text))
+            if (!name(entry(file_entry_at(h, f)), parent, text))
                 return "file record " + std::to_string(f) + " broken";
             paths.push_back(dir_path[static_cast<size_t>(parent)] + "/" + text);
             if (paths.back().size() > static_cast<size_t>(max_path))
@@ -290,7 +287,7 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
     const int32_t num_blocks = h.num_blocks;
     std::vector<int32_t> first(static_cast<size_t>(num_blocks) + 1);
     for (int32_t b = 0; b < num_blocks; b++)
-        first[static_cast<size_t>(b)] = static_cast<int32_t>(le32(bytes.data() + h.block_table_offset + 4 * b));
+        first[static_cast<size_t>(b)] = static_cast<int32_t>(le32(bytes.data() + block_entry_at(h, b)));
     first[static_cast<size_t>(num_blocks)] = static_cast<int32_t>(paths.size());
     const indexlib::EntryReader probe(bytes);
     std::atomic<int32_t> next{0};

@@ -93,15 +93,14 @@ static bool planned_files(int32_t k, int64_t* first, int64_t* end) {
     int32_t block = planned[k];
     if (block < 0 || block >= hdr.num_blocks)
         return false;
-    int64_t at = hdr.block_table_offset + 4 * static_cast<int64_t>(block);
+    int64_t at = block_entry_at(hdr, block);
     int32_t b[2];
     int32_t got = inside(at, 4) ? Peek_at(at, b, sizeof b, 1) : -1;
     bool last = block == hdr.num_blocks - 1;
     if (got != 8 && !(last && got >= 4))
         return false;
-    int64_t nfiles = (last ? hdr.num_files : static_cast<int64_t>(b[1])) - b[0];
-    if (nfiles <= 0 || b[0] < 0 || b[0] + nfiles > hdr.num_files ||
-        !inside(hdr.file_table_offset + 4 * static_cast<int64_t>(b[0]), 4 * nfiles))
+    int64_t nfiles = block_files_end(hdr, block, b[1]) - b[0];
+    if (nfiles <= 0 || b[0] < 0 || b[0] + nfiles > hdr.num_files || !inside(file_entry_at(hdr, b[0]), 4 * nfiles))
         return false;
     *first = b[0];
     *end = b[0] + nfiles;
@@ -122,7 +121,7 @@ static bool next_record(int32_t* record) {
     }
     if (next_plan == turn_plan && turn_slice != nullptr) {
         *record = turn_slice[next_file - turn_first];
-    } else if (Peek_at(hdr.file_table_offset + 4 * next_file, record, 4, 1) != 4) {
+    } else if (Peek_at(file_entry_at(hdr, next_file), record, 4, 1) != 4) {
         next_blocked = true;
         return false;
     }

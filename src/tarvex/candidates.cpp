@@ -43,7 +43,7 @@ static int64_t search_turn(int32_t record, int64_t file) {
 }
 
 int64_t search_block(int32_t block) {
-    int64_t entry_at = hdr.block_table_offset + 4 * static_cast<int64_t>(block);
+    int64_t entry_at = block_entry_at(hdr, block);
     if (lseek(fd, entry_at, SEEK_SET) == -1) {
         fprintf(stderr, "lseek <1> failed: %s\n", strerror(errno));
         quit(1);
@@ -55,12 +55,12 @@ int64_t search_block(int32_t block) {
     int32_t b[2];
     int32_t got = Read(fd, b, sizeof(b), 1);
     CHECK(got == 8 || (last && got >= 4), "block table entry inside the file");
-    int64_t nfiles = (last ? hdr.num_files : static_cast<int64_t>(b[1])) - b[0];
+    int64_t nfiles = block_files_end(hdr, block, b[1]) - b[0];
     CHECK(nfiles > 0, "nfiles > 0");
     CHECK(b[0] >= 0, "b[0] >= 0");
     CHECK(b[0] + nfiles <= hdr.num_files, "b[0] + nfiles <= hdr.num_files");
 
-    int64_t slice_at = hdr.file_table_offset + 4 * static_cast<int64_t>(b[0]);
+    int64_t slice_at = file_entry_at(hdr, b[0]);
     if (lseek(fd, slice_at, SEEK_SET) == -1) {
         fprintf(stderr, "lseek <2> failed: %s\n", strerror(errno));
         quit(1);

@@ -162,6 +162,32 @@ inline int16_t le16(const unsigned char* p) {
     return static_cast<int16_t>(p[0] | p[1] << 8);
 }
 
+// Where entry i of the block, file and directory tables stands.
+inline int64_t block_entry_at(const file_header& h, int64_t block) { return h.block_table_offset + 4 * block; }
+inline int64_t file_entry_at(const file_header& h, int64_t file) { return h.file_table_offset + 4 * file; }
+inline int64_t dir_entry_at(const file_header& h, int64_t dir) { return h.dir_table_offset + 4 * dir; }
+
+// Block b's files are [first, end) of the file table: first is block table
+// entry b, end entry b + 1, or num_files for the last block (whose next entry
+// may lie past the end of the file and is not taken).
+inline int64_t block_files_end(const file_header& h, int32_t block, int32_t next_entry) {
+    return block == h.num_blocks - 1 ? int64_t{h.num_files} : int64_t{next_entry};
+}
+
+// A name record as stored: its parent directory, then the name and its NUL.
+inline int64_t name_record_bytes(size_t name_len) { return 2 + static_cast<int64_t>(name_len) + 1; }
+
+// Reads the name record in the avail bytes at p: its parent and the length
+// of its name (which starts at p + 2). False if no NUL ends the name there.
+inline bool read_name_record(const unsigned char* p, int64_t avail, int16_t* parent, int32_t* len) {
+    const void* nul = avail > 2 ? memchr(p + 2, 0, static_cast<size_t>(avail - 2)) : nullptr;
+    if (nul == nullptr)
+        return false;
+    *parent = le16(p);
+    *len = static_cast<int32_t>(static_cast<const unsigned char*>(nul) - (p + 2));
+    return true;
+}
+
 // The header as stored: file_header's fields in their order, field i at
 // offset 4i, little-endian. The search reads it into hdr through Read; the
 // writers and the builder's check go through these.

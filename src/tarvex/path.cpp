@@ -45,11 +45,10 @@ static bool prepend_record(char* out, int64_t record, int32_t* pos, int32_t* par
     if (got < 0)
         return false;  // a quiet read failed; the turn's read will report it
     // Only bytes really read count: the window may run past the end of the file.
-    const void* nul = got > 2 ? memchr(buf + 2, 0, static_cast<size_t>(got - 2)) : nullptr;
-    WALK_CHECK(nul != nullptr, "name record ends with a NUL");
-    int16_t dir_num = le16(buf);
+    int16_t dir_num;
+    int32_t len;
+    WALK_CHECK(read_name_record(buf, got, &dir_num, &len), "name record ends with a NUL");
     WALK_CHECK(dir_num >= 0, "dir_num >= 0");
-    auto len = static_cast<int32_t>(static_cast<const unsigned char*>(nul) - (buf + 2));
     if (!prepend_name(out, buf + 2, len, pos, quiet))
         return false;
     *parent = dir_num;
@@ -59,7 +58,7 @@ static bool prepend_record(char* out, int64_t record, int32_t* pos, int32_t* par
 // Reads directory dir's entry and record, puts "/" and its name in front of
 // the built part, and gives its parent.
 static bool prepend_dir(char* out, int32_t dir, int32_t* pos, int32_t* parent, bool quiet) {
-    int64_t at = hdr.dir_table_offset + 4 * static_cast<int64_t>(dir);
+    int64_t at = dir_entry_at(hdr, dir);
     WALK_CHECK(inside(at, 4), "directory table entry inside the file");
     int32_t record;
     if ((quiet ? Peek_at(at, &record, 4, 1) : Read_at(at, &record, 4, 1)) < 0)
