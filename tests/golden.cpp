@@ -1,6 +1,7 @@
 // Pins the index-writing library's output byte for byte for one small index,
 // so that the reader and the writer cannot drift apart together.
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -44,30 +45,79 @@ std::string hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-// Header (magic "trvx", 598 bytes, 7 slots, 2 blocks), the list {1, 0, 1} at
-// 80, the bitmap {0, 1} at 86, name records from 87, hash table at 116, block
-// table at 144, file table at 152, directory table at 164, zeros to 598 so
-// that the bitmap's 512-byte window ends at the file's end.
-const char golden_hex[] =
-    "747276785000000056020000040000000200000003000000020000001d000000\n"
-    "070000001c00000001000000060000000100000090000000a400000098000000\n"
-    "5700000074000000500000005600000003100000100003000064697363000100\n"
-    "737562000100612e7478740002006200000063005600003a500000d401908d43\n"
-    "000000000000000000000000010000a30000000002000000640000006c000000\n"
-    "7000000000000000570000005e00000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "0000000000000000000000000000000000000000000000000000000000000000\n"
-    "00000000000000000000000000000000000000000000";
+// The expected bytes, written out piece by piece with the numbers the format
+// puts there (not through the library's own encoders, which this pins).
+struct Pieces {
+    std::vector<uint8_t> bytes;
+    Pieces& u32(uint32_t v) {
+        for (int i = 0; i < 4; i++)
+            bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Pieces& raw(std::initializer_list<uint8_t> v) {
+        bytes.insert(bytes.end(), v);
+        return *this;
+    }
+    // A name record: parent (int16), the name, its NUL.
+    Pieces& record(uint16_t parent, const std::string& name) {
+        raw({static_cast<uint8_t>(parent), static_cast<uint8_t>(parent >> 8)});
+        bytes.insert(bytes.end(), name.begin(), name.end());
+        return raw({0});
+    }
+    Pieces& zeros_to(size_t end) {
+        bytes.resize(end, 0);
+        return *this;
+    }
+};
+
+std::vector<uint8_t> golden_bytes() {
+    Pieces p;
+    // Header, 80 bytes.
+    p.u32(0x78767274)  //  0 magic "trvx"
+        .u32(80)       //  4 header_size
+        .u32(598)      //  8 filesize
+        .u32(4)        // 12 num_words
+        .u32(2)        // 16 num_dirs
+        .u32(3)        // 20 num_files
+        .u32(2)        // 24 num_blocks
+        .u32(29)       // 28 strings_size
+        .u32(7)        // 32 hash_prime
+        .u32(28)       // 36 hash_table_size
+        .u32(1)        // 40 bytes_per_bitmap
+        .u32(6)        // 44 filelists_size
+        .u32(1)        // 48 bitmaps_size
+        .u32(144)      // 52 block_table_offset
+        .u32(164)      // 56 dir_table_offset
+        .u32(152)      // 60 file_table_offset
+        .u32(87)       // 64 strings_offset
+        .u32(116)      // 68 hash_table_offset
+        .u32(80)       // 72 filelists_offset
+        .u32(86);      // 76 bitmaps_offset
+    // 80: the block list {1, 0, 1}: 12-bit values 3 (the count), 1, 0, 1.
+    p.raw({0x03, 0x10, 0x00, 0x00, 0x10, 0x00});
+    // 86: the bitmap of blocks 0 and 1.
+    p.raw({0x03});
+    // 87: name records, the directories' first.
+    p.record(0, "disc").record(1, "sub").record(1, "a.txt").record(2, "b").record(0, "c");
+    // 116: the hash table, 7 slots.
+    p.u32(0x3a000056)   // 0 "b": a bitmap, rehash6 58, at 86
+        .u32(0xd4000050)   // 1 "c": a list, rehash6 20, at 80
+        .u32(0x438d9001)   // 2 "abc": one block, rehash16 14553, block 1
+        .u32(0)
+        .u32(0)
+        .u32(0)
+        .u32(0xa3000001);  // 6 "a": two blocks, rehash6 35, blocks 1 and 0
+    // 144: the block table; 152: the file table (records at 100, 108, 112);
+    // 164: the directory table (no record for the root).
+    p.u32(0).u32(2);
+    p.u32(100).u32(108).u32(112);
+    p.u32(0).u32(87).u32(94);
+    // Zeros to 598, so that the bitmap's 512-byte window ends at the file's end.
+    p.zeros_to(598);
+    return p.bytes;
+}
+
+const std::string golden_hex = hex(golden_bytes());
 
 TEST(Golden, SmallIndexIsPinnedByteForByte) {
     Image im = lay_out(golden_index());
