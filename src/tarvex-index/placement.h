@@ -18,7 +18,6 @@ namespace builder {
 
 using Span = std::pair<const uint16_t*, const uint16_t*>;
 
-// Word w's blocks.
 inline Span word_blocks(const Words& words, size_t w) {
     return {words.blocks.data() + words.start[w], words.blocks.data() + words.start[w + 1]};
 }
