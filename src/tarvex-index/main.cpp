@@ -198,49 +198,115 @@ std::string percent(double part, double whole) {
 
 // ---- build ---------------------------------------------------------------------------
 
-int build(const Options& o, Progress& progress) {
+// The tree's files, in walk order, once the target is known to take an index.
+Tree walk(const Options& o, Progress& progress) {
     progress.phase("walking the tree");
     Tree t = open_tree(o.dir, o.have_mount, o.mount, o.out);
     check_target_writable(t);
     walk_tree(t, o.walk, o.threads);
     pause_at("read");
-    const auto& files = t.files;
-    int32_t want = o.blocks ? o.blocks : max_blocks;
-    want = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(want), std::max<size_t>(files.size(), 1)));
-    const std::vector<uint32_t> cut = cut_blocks(files, want);
+    return t;
+}
 
-    // The words: the blocks are read on all threads, each by one.
-    std::vector<uint8_t> status(files.size(), file_indexed);
-    std::vector<int64_t> bytes(files.size(), 0);
+// Reads the blocks on all threads, each by one, into store; each file's
+// status and bytes read. Files that could not be read are reported in walk
+// order.
+void read_blocks(const Options& o, const Tree& t, const std::vector<uint32_t>& cut, WordStore& store,
+                 std::vector<uint8_t>& status, std::vector<int64_t>& bytes, Progress& progress) {
+    const auto& files = t.files;
+    status.assign(files.size(), file_indexed);
+    bytes.assign(files.size(), 0);
     std::vector<std::pair<size_t, std::string>> unreadable;
     std::mutex m;
-    WordStore store;
-    {
-        std::atomic<size_t> next{0};
-        progress.phase("reading", static_cast<int64_t>(files.size()), true);
-        parallel(o.threads, [&](int) {
-            BlockWords words(o.read_size);
-            for (size_t s; (s = next++) < cut.size();) {
-                words.clear();
-                const size_t end = s + 1 < cut.size() ? cut[s + 1] : files.size();
-                for (size_t i = cut[s]; i < end; i++) {
-                    const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.shown(files[i].rel), bytes[i]);
-                    status[i] = st;
-                    if (st == file_unreadable) {
-                        std::lock_guard<std::mutex> g(m);
-                        unreadable.emplace_back(i, words.why());
-                    }
-                    progress.done++;
-                    progress.bytes += bytes[i];
+    std::atomic<size_t> next{0};
+    progress.phase("reading", static_cast<int64_t>(files.size()), true);
+    parallel(o.threads, [&](int) {
+        BlockWords words(o.read_size);
+        for (size_t s; (s = next++) < cut.size();) {
+            words.clear();
+            const size_t end = s + 1 < cut.size() ? cut[s + 1] : files.size();
+            for (size_t i = cut[s]; i < end; i++) {
+                const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.shown(files[i].rel), bytes[i]);
+                status[i] = st;
+                if (st == file_unreadable) {
+                    std::lock_guard<std::mutex> g(m);
+                    unreadable.emplace_back(i, words.why());
                 }
-                store.add_block(static_cast<uint32_t>(s), words.keys());
+                progress.done++;
+                progress.bytes += bytes[i];
             }
-        }, &progress);
-    }
+            store.add_block(static_cast<uint32_t>(s), words.keys());
+        }
+    }, &progress);
     progress.clear();
     std::sort(unreadable.begin(), unreadable.end());
     for (const auto& [i, why] : unreadable)
         fprintf(stderr, "tarvex-index: cannot read %s: %s (skipped)\n", t.shown(files[i].rel).c_str(), why.c_str());
+}
+
+// The check and the writing go side by side: most of writing is waiting for
+// the disc. The written file takes the target's place only once the check
+// has passed.
+void check_and_write(const std::string& target, const std::vector<uint8_t>& bytes, const Words& words,
+                     int threads, Progress& progress) {
+    progress.phase("checking words");
+    std::string problem, write_problem;
+    if (threads > 1) {
+        std::thread writer([&] { write_problem = write_temp(target, bytes); });
+        problem = check_placed(bytes, words, threads);
+        writer.join();
+    } else {
+        problem = check_placed(bytes, words, threads);
+        if (problem.empty())
+            write_problem = write_temp(target, bytes);
+    }
+    if (!problem.empty()) {
+        drop_temp();
+        fail("internal error, index not written: " + problem);
+    }
+    if (!write_problem.empty())
+        fail(write_problem);
+    progress.phase("writing");
+    commit_temp(target);
+    progress.clear();
+}
+
+// What one build did, for its summary line.
+struct Outcome {
+    size_t files = 0, binary = 0, unreadable = 0, excluded = 0, words = 0, shared = 0;
+    bool excluding = false;
+    int32_t blocks = 0;
+    size_t index_bytes = 0;
+    int64_t tree_bytes = 0;
+    Widening widened;
+};
+
+void print_summary(const Outcome& r, const std::string& target) {
+    std::string skipped = std::to_string(r.binary + r.unreadable) + " skipped (" + std::to_string(r.binary) +
+                          " binary, " + std::to_string(r.unreadable) + " unreadable)";
+    if (r.excluding)
+        skipped += ", " + std::to_string(r.excluded) + " excluded";
+    std::string given_up = std::to_string(r.widened.words) + " words widened";
+    if (r.widened.words > 0)
+        given_up +=
+            " (their candidate bytes +" + percent(r.widened.after - r.widened.before, r.widened.before) + ")";
+    printf("tarvex-index: %zu files indexed, %s, %zu words, %d blocks, index %zu bytes (%s of %lld), "
+           "%zu words share an entry, %s; wrote %s\n",
+           r.files, skipped.c_str(), r.words, r.blocks, r.index_bytes,
+           percent(static_cast<double>(r.index_bytes), static_cast<double>(r.tree_bytes)).c_str(),
+           static_cast<long long>(r.tree_bytes), r.shared, given_up.c_str(), target.c_str());
+}
+
+int build(const Options& o, Progress& progress) {
+    Tree t = walk(o, progress);
+    int32_t want = o.blocks ? o.blocks : max_blocks;
+    want = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(want), std::max<size_t>(t.files.size(), 1)));
+    const std::vector<uint32_t> cut = cut_blocks(t.files, want);
+
+    WordStore store;
+    std::vector<uint8_t> status;
+    std::vector<int64_t> bytes;
+    read_blocks(o, t, cut, store, status, bytes, progress);
     progress.phase("naming");
     Named named = name_files(t, cut, status, bytes);
     if (named.index.files.empty())
@@ -251,8 +317,7 @@ int build(const Options& o, Progress& progress) {
 
     // The words in the order they are placed.
     progress.phase("sorting words");
-    const size_t n_words = store.words();
-    const uint32_t prime = first_prime(n_words, o.hash_slots);
+    const uint32_t prime = first_prime(store.words(), o.hash_slots);
     Words words = store.take_words(
         order_buckets(prime), [prime](uint64_t key, uint32_t blocks) { return order_bucket(key, blocks, prime); },
         named.remap, o.threads);
@@ -260,12 +325,12 @@ int build(const Options& o, Progress& progress) {
     progress.phase("placing words");
     Table table = place(words, prime, o.threads);
     progress.phase("fitting areas");
-    Widening widened;
-    indexlib::AreaPieces pieces = fit_areas(table, words, named.block_bytes, o.area_limit, widened);
+    Outcome r;
+    indexlib::AreaPieces pieces = fit_areas(table, words, named.block_bytes, o.area_limit, r.widened);
     named.index.num_words = static_cast<int32_t>(words.size());
     named.index.slots = std::move(table.entry);
     progress.phase("laying out");
-    const size_t shared = table.shared;
+    r.shared = table.shared;
     table = Table{};
     indexlib::Image im = indexlib::lay_out(named.index, pieces, false);
     if (!im.error.empty()) {
@@ -274,46 +339,19 @@ int build(const Options& o, Progress& progress) {
         fail(t.root + "/: the index would be larger than 2 GiB, the limit of its offsets");
     }
     pieces = indexlib::AreaPieces{};
-    const size_t n_files = named.index.files.size();
+    r.files = named.index.files.size();
     named.index = indexlib::Index{};
-    // The check and the writing go side by side: most of writing is waiting
-    // for the disc. The written file takes the target's place only once the
-    // check has passed.
-    progress.phase("checking words");
-    std::string problem, write_problem;
-    if (o.threads > 1) {
-        std::thread writer([&] { write_problem = write_temp(t.target, im.bytes); });
-        problem = check_placed(im.bytes, words, o.threads);
-        writer.join();
-    } else {
-        problem = check_placed(im.bytes, words, o.threads);
-        if (problem.empty())
-            write_problem = write_temp(t.target, im.bytes);
-    }
-    if (!problem.empty()) {
-        drop_temp();
-        fail("internal error, index not written: " + problem);
-    }
-    if (!write_problem.empty())
-        fail(write_problem);
-    progress.phase("writing");
-    commit_temp(t.target);
-    progress.clear();
+    check_and_write(t.target, im.bytes, words, o.threads, progress);
 
-    const size_t skipped_unreadable = named.unreadable + t.unreadable;
-    std::string skipped = std::to_string(named.binary + skipped_unreadable) + " skipped (" +
-                          std::to_string(named.binary) + " binary, " + std::to_string(skipped_unreadable) +
-                          " unreadable)";
-    if (!o.walk.exclude_names.empty() || !o.walk.exclude_paths.empty())
-        skipped += ", " + std::to_string(t.excluded) + " excluded";
-    std::string given_up = std::to_string(widened.words) + " words widened";
-    if (widened.words > 0)
-        given_up += " (their candidate bytes +" + percent(widened.after - widened.before, widened.before) + ")";
-    printf("tarvex-index: %zu files indexed, %s, %zu words, %d blocks, index %zu bytes (%s of %lld), "
-           "%zu words share an entry, %s; wrote %s\n",
-           n_files, skipped.c_str(), words.size(), im.hdr.num_blocks, im.bytes.size(),
-           percent(static_cast<double>(im.bytes.size()), static_cast<double>(named.bytes)).c_str(),
-           static_cast<long long>(named.bytes), shared, given_up.c_str(), t.target.c_str());
+    r.binary = named.binary;
+    r.unreadable = named.unreadable + t.unreadable;
+    r.excluding = !o.walk.exclude_names.empty() || !o.walk.exclude_paths.empty();
+    r.excluded = t.excluded;
+    r.words = words.size();
+    r.blocks = im.hdr.num_blocks;
+    r.index_bytes = im.bytes.size();
+    r.tree_bytes = named.bytes;
+    print_summary(r, t.target);
     return 0;
 }
 

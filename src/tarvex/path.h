@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-constexpr int path_size = 1024;  // a path holds at most 1023 bytes
+#include "index.h"
+
+constexpr int path_size = max_path + 1;  // the longest path and its NUL
 
 extern char path[path_size];
 
