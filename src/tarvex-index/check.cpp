@@ -235,66 +235,50 @@ struct Problem {
 
 }  // namespace
 
-int check_index(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
-                const WalkOptions& walk, int threads, Progress& progress) {
-    progress.phase("walking the tree");
-    Tree t = open_tree(dir, have_mount, mount, out);
-    std::vector<uint8_t> bytes;
-    std::string why;
-    if (!read_whole(t.target, bytes, why))
-        fail("cannot read " + t.target + ": " + why);
-    walk_tree(t, walk, threads);
-    pause_at("read");
-    auto unsound = [&](const std::string& why) {
-        progress.clear();
-        printf("tarvex-index: %s: NOT SOUND: %s\n", t.target.c_str(), why.c_str());
-        return 1;
-    };
-    std::vector<std::string> paths;
-    std::vector<int32_t> block_of;
-    std::string problem = check_structure(bytes, paths, block_of);
-    if (problem.empty() && decode_header(bytes.data()).num_blocks < 1)
-        problem = "no block";
-    if (!problem.empty())
-        return unsound(problem);
+namespace {
 
-    // The tree's files against the index's, by stored path.
+// The tree's files against the index's, by stored path: walk_of gets, for
+// each file of the index, its place in the walk. Returns "" or the first
+// file that differs.
+std::string match_files(const Tree& t, const std::vector<std::string>& paths, std::vector<int64_t>& walk_of) {
     const std::string stored_root = join(t.prefix);
-    std::vector<int64_t> walk_of(paths.size(), -1);
-    {
-        std::unordered_map<std::string, size_t> file_no;
-        file_no.reserve(paths.size());
-        for (size_t f = 0; f < paths.size(); f++)
-            file_no[paths[f]] = f;
-        for (size_t i = 0; i < t.files.size(); i++) {
-            auto it = file_no.find(stored_root + "/" + t.files[i].rel);
-            if (it == file_no.end()) {
-                // A file the builder skipped is fine as long as it would still be skipped.
-                if (probe_file(t.root_fd, t.files[i].rel) == file_indexed)
-                    return unsound(t.shown(t.files[i].rel) + " is not in the index");
-                continue;
-            }
-            walk_of[it->second] = static_cast<int64_t>(i);
+    walk_of.assign(paths.size(), -1);
+    std::unordered_map<std::string, size_t> file_no;
+    file_no.reserve(paths.size());
+    for (size_t f = 0; f < paths.size(); f++)
+        file_no[paths[f]] = f;
+    for (size_t i = 0; i < t.files.size(); i++) {
+        auto it = file_no.find(stored_root + "/" + t.files[i].rel);
+        if (it == file_no.end()) {
+            // A file the builder skipped is fine as long as it would still be skipped.
+            if (probe_file(t.root_fd, t.files[i].rel) == file_indexed)
+                return t.shown(t.files[i].rel) + " is not in the index";
+            continue;
         }
+        walk_of[it->second] = static_cast<int64_t>(i);
     }
     for (size_t f = 0; f < paths.size(); f++)
         if (walk_of[f] < 0)
-            return unsound(paths[f] + " is in the index but not in the tree");
+            return paths[f] + " is in the index but not in the tree";
+    return "";
+}
 
-    // Every block read again, on several threads: each distinct word of the
-    // block must be found, by the search's probe, in an entry naming it.
+// Every block read again, on several threads: each distinct word of the
+// block must be found, by the search's probe, in an entry naming it. Returns
+// the words of blocks looked up, or reports the first problem into found.
+int64_t reread_blocks(const Tree& t, const std::vector<uint8_t>& bytes, const std::vector<int64_t>& walk_of,
+                      int threads, Problem& found, Progress& progress) {
     const file_header h = decode_header(bytes.data());
     const int32_t num_blocks = h.num_blocks;
     std::vector<int32_t> first(static_cast<size_t>(num_blocks) + 1);
     for (int32_t b = 0; b < num_blocks; b++)
         first[static_cast<size_t>(b)] = static_cast<int32_t>(le32(bytes.data() + block_entry_at(h, b)));
-    first[static_cast<size_t>(num_blocks)] = static_cast<int32_t>(paths.size());
+    first[static_cast<size_t>(num_blocks)] = static_cast<int32_t>(walk_of.size());
     const indexlib::EntryReader probe(bytes);
     std::atomic<int32_t> next{0};
     std::atomic<int64_t> pairs{0};
     std::mutex m;
-    Problem found;
-    progress.phase("reading", static_cast<int64_t>(paths.size()), true);
+    progress.phase("reading", static_cast<int64_t>(walk_of.size()), true);
     parallel(threads, [&](int) {
         BlockWords words;
         // The entries of recent words, by their keys.
@@ -354,13 +338,45 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
         }
         pairs += mine;
     }, &progress);
+    return pairs;
+}
+
+}  // namespace
+
+int check_index(const std::string& dir, bool have_mount, const std::string& mount, const std::string& out,
+                const WalkOptions& walk, int threads, Progress& progress) {
+    progress.phase("walking the tree");
+    Tree t = open_tree(dir, have_mount, mount, out);
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!read_whole(t.target, bytes, why))
+        fail("cannot read " + t.target + ": " + why);
+    walk_tree(t, walk, threads);
+    pause_at("read");
+    auto unsound = [&](const std::string& problem) {
+        progress.clear();
+        printf("tarvex-index: %s: NOT SOUND: %s\n", t.target.c_str(), problem.c_str());
+        return 1;
+    };
+    std::vector<std::string> paths;
+    std::vector<int32_t> block_of;
+    std::string problem = check_structure(bytes, paths, block_of);
+    if (problem.empty() && decode_header(bytes.data()).num_blocks < 1)
+        problem = "no block";
+    std::vector<int64_t> walk_of;
+    if (problem.empty())
+        problem = match_files(t, paths, walk_of);
+    if (!problem.empty())
+        return unsound(problem);
+    Problem found;
+    const int64_t pairs = reread_blocks(t, bytes, walk_of, threads, found, progress);
     if (found.block != INT64_MAX)
         return unsound(found.what);
     progress.clear();
-    const int32_t num_dirs = h.num_dirs;
+    const file_header h = decode_header(bytes.data());
     printf("tarvex-index: %s: sound: header, %d blocks, %zu files, %d directories, hash table; "
            "every word of %zu files found in its blocks (%lld words of blocks)\n",
-           t.target.c_str(), num_blocks, paths.size(), num_dirs, paths.size(), static_cast<long long>(pairs.load()));
+           t.target.c_str(), h.num_blocks, paths.size(), h.num_dirs, paths.size(), static_cast<long long>(pairs));
     return 0;
 }
 
