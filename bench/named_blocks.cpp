@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     while (std::getline(std::cin, path)) {
         words.clear();
         int64_t got = 0;
-        if (words.add_file(AT_FDCWD, path, path, got) != builder::file_indexed)
+        if (words.add_file(AT_FDCWD, path, "", got) != builder::file_indexed)
             continue;
         for (size_t i = 0; i < words.size(); i++)
             keys.insert(words.key(i));

@@ -292,12 +292,11 @@ int64_t reread_blocks(const Tree& t, const std::vector<uint8_t>& bytes, const st
             bool broken = false;
             for (int32_t f = first[static_cast<size_t>(b)]; f < first[static_cast<size_t>(b) + 1] && !broken; f++) {
                 const std::string& rel = t.files[static_cast<size_t>(walk_of[static_cast<size_t>(f)])].rel;
-                const std::string shown = t.shown(rel);
                 int64_t got = 0;
-                const FileStatus status = words.add_file(t.root_fd, rel, shown, got);
+                const FileStatus status = words.add_file(t.root_fd, rel, t.root, got);
                 if (status != file_indexed) {
                     found.offer(b, f - int64_t{first[static_cast<size_t>(b)]},
-                                shown + (status == file_binary ? " now looks binary" : " cannot be read"), m);
+                                t.shown(rel) + (status == file_binary ? " now looks binary" : " cannot be read"), m);
                     broken = true;
                 }
                 progress.done++;

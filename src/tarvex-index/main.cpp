@@ -226,7 +226,7 @@ void read_blocks(const Options& o, const Tree& t, const std::vector<uint32_t>& c
             words.clear();
             const size_t end = s + 1 < cut.size() ? cut[s + 1] : files.size();
             for (size_t i = cut[s]; i < end; i++) {
-                const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.shown(files[i].rel), bytes[i]);
+                const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.root, bytes[i]);
                 status[i] = st;
                 if (st == file_unreadable) {
                     std::lock_guard<std::mutex> g(m);

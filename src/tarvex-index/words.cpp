@@ -189,7 +189,7 @@ inline size_t word_end(const unsigned char* p, size_t i) {
 
 }  // namespace
 
-FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::string& shown, int64_t& bytes) {
+FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::string& shown_dir, int64_t& bytes) {
     bytes = 0;
     const int in = open_regular(dir_fd, rel, why_);
     if (in < 0)
@@ -218,7 +218,7 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
                     continue;
                 int e = errno;
                 close(in);
-                fail("cannot read " + shown + ": " + strerror(e));
+                fail("cannot read " + shown_dir + "/" + rel + ": " + strerror(e));
             }
             eof = static_cast<size_t>(r) < ask;
             got += static_cast<size_t>(r);

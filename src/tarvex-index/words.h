@@ -42,12 +42,12 @@ public:
     explicit BlockWords(size_t read_size = default_read_size);
     // Forgets the words: a new block begins.
     void clear();
-    // Reads the file rel below dir_fd (shown as shown) and adds its words. A
-    // file with a NUL byte in its first 8 KiB is binary and adds nothing; a
-    // file that cannot be opened, or is no longer a regular file, adds
-    // nothing (why() tells why). A read error part way ends the run: some
-    // words would be lost. bytes gets the bytes read.
-    FileStatus add_file(int dir_fd, const std::string& rel, const std::string& shown, int64_t& bytes);
+    // Reads the file rel below dir_fd (shown_dir/rel to the user) and adds
+    // its words. A file with a NUL byte in its first 8 KiB is binary and adds
+    // nothing; a file that cannot be opened, or is no longer a regular file,
+    // adds nothing (why() tells why). A read error part way ends the run:
+    // some words would be lost. bytes gets the bytes read.
+    FileStatus add_file(int dir_fd, const std::string& rel, const std::string& shown_dir, int64_t& bytes);
     const std::string& why() const { return why_; }
     size_t size() const { return words_.size(); }
     uint64_t key(size_t i) const { return keys_[i]; }
