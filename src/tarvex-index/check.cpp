@@ -15,6 +15,7 @@
 #include "indexlib/layout.h"
 #include "indexlib/lookup.h"
 #include "tarvex/hash.h"
+#include "tarvex/open.h"
 #include "walk.h"
 #include "words.h"
 
@@ -29,13 +30,13 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& bytes, std::strin
     if (in < 0) {
         // A socket cannot be opened at all: say what it is rather than ENXIO.
         struct stat st;
-        why = errno == ENXIO && stat(path.c_str(), &st) == 0 ? not_regular(st.st_mode) : strerror(errno);
+        why = errno == ENXIO && stat(path.c_str(), &st) == 0 ? not_regular_text(st.st_mode) : strerror(errno);
         return false;
     }
     struct stat st;
     const bool stated = fstat(in, &st) == 0;
     if (!stated || !S_ISREG(st.st_mode)) {
-        why = stated ? not_regular(st.st_mode) : strerror(errno);
+        why = stated ? not_regular_text(st.st_mode) : strerror(errno);
         close(in);
         return false;
     }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common.h"
+#include "tarvex/open.h"
 
 namespace builder {
 
@@ -66,22 +67,6 @@ int open_below(int dir_fd, const std::string& rel, int flags) {
         close(at);
     errno = e;
     return fd;
-}
-
-std::string not_regular(unsigned mode) {
-    if (S_ISDIR(mode))
-        return strerror(EISDIR);
-    if (S_ISCHR(mode))
-        return "Not a regular file (a character device)";
-    if (S_ISBLK(mode))
-        return "Not a regular file (a block device)";
-    if (S_ISFIFO(mode))
-        return "Not a regular file (a FIFO)";
-    if (S_ISSOCK(mode))
-        return "Not a regular file (a socket)";
-    if (S_ISLNK(mode))
-        return "Not a regular file (a symbolic link)";
-    return "Not a regular file";
 }
 
 bool WalkOptions::exclude(std::string pattern) {
@@ -331,7 +316,7 @@ Tree open_tree(const std::string& dir, bool have_mount, const std::string& mount
 void check_target_writable(const Tree& t) {
     struct stat st;
     if (lstat(t.target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        fail("cannot write " + t.target + ": " + not_regular(st.st_mode));
+        fail("cannot write " + t.target + ": " + not_regular_text(st.st_mode));
     const std::string dir = dir_of(t.target);
     // The index's directory is made at the end, one level, if it is not there.
     std::string must_write = dir;

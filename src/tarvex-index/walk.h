@@ -68,10 +68,6 @@ void walk_tree(Tree& t, const WalkOptions& options, int threads);
 // piece of at most a few kilobytes, each piece ending at a '/').
 int open_below(int dir_fd, const std::string& rel, int flags);
 
-// "Not a regular file (a FIFO)" and the like, for a kind of file that is
-// not read.
-std::string not_regular(unsigned mode);
-
 // "/a/b" -> {"a", "b"}, and back.
 std::vector<std::string> components(const std::string& abs);
 std::string join(const std::vector<std::string>& parts);

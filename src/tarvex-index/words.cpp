@@ -13,6 +13,7 @@
 #endif
 
 #include "common.h"
+#include "tarvex/open.h"
 #include "indexlib/huge_pages.h"
 #include "indexlib/words.h"
 #include "tarvex/hash.h"
@@ -80,7 +81,7 @@ int open_regular(int dir_fd, const std::string& rel, std::string& why) {
     struct stat st;
     const bool stated = fstat(in, &st) == 0;
     if (!stated || !S_ISREG(st.st_mode)) {
-        why = stated ? not_regular(st.st_mode) : strerror(errno);
+        why = stated ? not_regular_text(st.st_mode) : strerror(errno);
         close(in);
         return -1;
     }

@@ -21,29 +21,12 @@ int open_candidate(const char* name) { return fuzz_open(name); }
 int open_candidate(const char* name) { return open(name, O_RDONLY | O_NONBLOCK); }
 #endif
 
-// Why a candidate that is not a regular file is not searched. A directory
-// gets the system's own words; reading a device could take for ever (or for
-// ever return bytes), and a FIFO or socket would wait for a writer.
-static const char* not_searched(mode_t mode) {
-    if (S_ISDIR(mode))
-        return strerror(EISDIR);
-    if (S_ISCHR(mode))
-        return "Not a regular file (a character device)";
-    if (S_ISBLK(mode))
-        return "Not a regular file (a block device)";
-    if (S_ISFIFO(mode))
-        return "Not a regular file (a FIFO)";
-    if (S_ISSOCK(mode))
-        return "Not a regular file (a socket)";
-    return "Not a regular file";
-}
-
 // Opening a socket fails (ENXIO) before its kind can be seen on a descriptor;
 // the path says what it is. Only a failed open pays for this look.
 static const char* open_failure(const char* filename, int err) {
     struct stat st;
     if (err == ENXIO && stat(filename, &st) == 0 && !S_ISREG(st.st_mode))
-        return not_searched(st.st_mode);
+        return not_regular_text(st.st_mode);
     return strerror(err);
 }
 
@@ -51,7 +34,7 @@ static const char* open_failure(const char* filename, int err) {
 static int64_t search_opened(int file_fd, const struct stat& st, const char* filename, int* cold) {
     int64_t printed = 0;
     if (!S_ISREG(st.st_mode)) {
-        fprintf(stderr, "Cannot open %s: %s\n", filename, not_searched(st.st_mode));
+        fprintf(stderr, "Cannot open %s: %s\n", filename, not_regular_text(st.st_mode));
     } else {
         uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
         printed = scan_file(file_fd, filename, size, cold);

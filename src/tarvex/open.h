@@ -3,8 +3,29 @@
 // file goes to the scan.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
+#include <sys/stat.h>
+
+// Why a file that is not a regular file is not read: a directory gets the
+// system's own words; reading a device could take for ever (or for ever
+// return bytes), and a FIFO or socket would wait for a writer. The index
+// builder says the same of the files it skips.
+inline const char* not_regular_text(mode_t mode) {
+    if (S_ISDIR(mode))
+        return strerror(EISDIR);
+    if (S_ISCHR(mode))
+        return "Not a regular file (a character device)";
+    if (S_ISBLK(mode))
+        return "Not a regular file (a block device)";
+    if (S_ISFIFO(mode))
+        return "Not a regular file (a FIFO)";
+    if (S_ISSOCK(mode))
+        return "Not a regular file (a socket)";
+    return "Not a regular file";
+}
 
 // Opens a candidate for reading, without waiting on a FIFO.
 int open_candidate(const char* name);
