@@ -41,48 +41,25 @@ struct BuilderRun {
 // set a limit or a signal's disposition); each time the builder stops
 // itself (--pause-at), at_pause runs with its pid and the builder goes on.
 BuilderRun run_builder(const std::string& dir, const std::vector<std::string>& args,
-                const std::function<void()>& in_child = {}, const std::function<void(pid_t)>& at_pause = {},
-                const std::string& out_file = "") {
-    TempDir io;
-    const std::string out_path = out_file.empty() ? io.path + "/out" : out_file, err_path = io.path + "/err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0)
-            _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+                       const std::function<void()>& in_child = {}, const std::function<void(pid_t)>& at_pause = {},
+                       const std::string& out_file = "") {
+    RunOptions options;
+    options.time_limit = time_limit;
+    options.out_file = out_file;
+    options.in_child = [&] {
         // A signal that dumps core must not leave a core file in the tree.
         struct rlimit none {0, 0};
         setrlimit(RLIMIT_CORE, &none);
         if (in_child)
             in_child();
-        std::vector<char*> argv{const_cast<char*>(TARVEX_INDEX_BIN)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        alarm(time_limit);
-        execv(TARVEX_INDEX_BIN, argv.data());
-        _exit(127);
-    }
-    BuilderRun run;
-    int st = 0;
-    for (;;) {
-        waitpid(pid, &st, WUNTRACED);
-        if (!WIFSTOPPED(st))
-            break;
-        run.pauses++;
+    };
+    options.at_stop = [&](pid_t pid) {
         if (at_pause)
             at_pause(pid);
-        kill(pid, SIGCONT);
-    }
-    run.result.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    if (out_file.empty())
-        run.result.out = read_text(out_path);
-    run.result.err = read_text(err_path);
+    };
+    BuilderRun run;
+    run.result = run_binary(TARVEX_INDEX_BIN, dir, args, options);
+    run.pauses = run.result.stops;
     return run;
 }
 

@@ -243,28 +243,14 @@ struct LaterCandidates {
 // ignored, so that a write to a pipe without a reader fails with EPIPE; gives
 // the exit status (128 + signal when killed) and standard error.
 Result run_onto(const std::string& dir, int out) {
-    TempDir io;
-    std::string err_path = io.path + "/err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || err < 0 || chdir(dir.c_str()) != 0)
-            _exit(127);
-        dup2(in, 0);
+    RunOptions options;
+    options.time_limit = 20;  // a search that goes on to the FIFO and waits fails the test
+    options.out_file = "/dev/null";
+    options.in_child = [out] {
         dup2(out, 1);
-        dup2(err, 2);
         signal(SIGPIPE, SIG_IGN);  // kept across exec
-        alarm(20);  // a search that goes on to the FIFO and waits fails the test
-        execl(TARVEX_BIN, TARVEX_BIN, "widget", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    Result run;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    run.err = read_text(err_path);
-    return run;
+    };
+    return run_binary(TARVEX_BIN, dir, {"widget"}, options);
 }
 
 TEST(Driver, FullOutputStopsTheSearchAtTheFailedWrite) {

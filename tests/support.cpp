@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -42,8 +43,16 @@ Result run_tarvex(const std::string& dir, const std::vector<std::string>& args, 
 
 Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args,
                   unsigned time_limit) {
+    RunOptions options;
+    options.time_limit = time_limit;
+    return run_binary(bin, dir, args, options);
+}
+
+Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args,
+                  const RunOptions& options) {
     TempDir io;
-    std::string out_path = io.path + "/out", err_path = io.path + "/err";
+    const std::string out_path = options.out_file.empty() ? io.path + "/out" : options.out_file;
+    const std::string err_path = io.path + "/err";
     pid_t pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
@@ -54,20 +63,30 @@ Result run_binary(const std::string& bin, const std::string& dir, const std::vec
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (options.in_child)
+            options.in_child();
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(bin.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        alarm(time_limit);  // kept across exec
+        alarm(options.time_limit);  // kept across exec
         execv(bin.c_str(), argv.data());
         _exit(127);
     }
     Result run;
     int st = 0;
-    waitpid(pid, &st, 0);
+    for (;;) {
+        waitpid(pid, &st, options.at_stop ? WUNTRACED : 0);
+        if (!WIFSTOPPED(st))
+            break;
+        run.stops++;
+        options.at_stop(pid);
+        kill(pid, SIGCONT);
+    }
     run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    run.out = read_text(out_path);
+    if (options.out_file.empty())
+        run.out = read_text(out_path);
     run.err = read_text(err_path);
     return run;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <sys/types.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@ struct TempDir {
 struct Result {
     int status = -1;   // exit status, or 128 + signal
     std::string out, err;
+    int stops = 0;     // times the program stopped itself (SIGSTOP), with at_stop
 };
 
 // Runs the tarvex binary in dir with the given arguments (argv[1]...). With a
@@ -34,6 +37,15 @@ Result run_tarvex(const std::string& dir, const std::vector<std::string>& args,
 // Runs any binary the same way: in dir, standard input from /dev/null.
 Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args,
                   unsigned time_limit = 0);
+
+struct RunOptions {
+    unsigned time_limit = 0;
+    std::function<void()> in_child;           // in the child, before the exec
+    std::function<void(pid_t)> at_stop;       // each time it stops itself; then it goes on
+    std::string out_file;                     // standard output there (not read back)
+};
+Result run_binary(const std::string& bin, const std::string& dir, const std::vector<std::string>& args,
+                  const RunOptions& options);
 
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
