@@ -154,13 +154,13 @@ void name_temp(const std::string& path) {
     temp_named = !path.empty();
 }
 
-// Blocks or unblocks the signals that remove the named temporary file.
-void hold_signals(bool hold, sigset_t* old) {
+// Blocks the handled signals on this thread; old gets the mask to restore.
+void block_cleaned_signals(sigset_t* old) {
     sigset_t set;
     sigemptyset(&set);
     for (int sig : cleaned_signals)
         sigaddset(&set, sig);
-    pthread_sigmask(hold ? SIG_BLOCK : SIG_SETMASK, hold ? &set : old, hold ? old : nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, old);
 }
 
 // A fresh name of the target's temporary pattern, target.tmp-XXXXXX.
@@ -275,7 +275,7 @@ void commit_temp(const std::string& target) {
     // temporary name and is renamed over the target. No handled signal lands
     // between the two; only SIGKILL could leave the name.
     sigset_t old;
-    hold_signals(true, &old);
+    block_cleaned_signals(&old);
     std::string path;
     int e = 0;
     for (int tries = 0; tries < 100; tries++) {
@@ -304,7 +304,7 @@ void commit_temp(const std::string& target) {
         drop_temp();
         fail("cannot rename " + path + " to " + target + ": " + strerror(e));
     }
-    hold_signals(false, &old);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     close(temp_fd);
     temp_fd = -1;
 }

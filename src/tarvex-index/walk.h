@@ -31,7 +31,7 @@ struct Tree {
     size_t excluded = 0;               // files and directories left out by --exclude
 
     // How a file or directory below DIR is named to the user.
-    std::string shown(const std::string& rel) const { return (root.empty() ? "" : root) + "/" + rel; }
+    std::string shown(const std::string& rel) const { return root + "/" + rel; }
 };
 
 struct WalkOptions {
