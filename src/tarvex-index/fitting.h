@@ -12,7 +12,7 @@
 
 #include "indexlib/layout.h"
 #include "placement.h"
-#include "words.h"
+#include "store.h"
 
 namespace builder {
 

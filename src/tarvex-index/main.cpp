@@ -25,7 +25,7 @@
 #include "naming.h"
 #include "placement.h"
 #include "walk.h"
-#include "words.h"
+#include "store.h"
 
 namespace {
 

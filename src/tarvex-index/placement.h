@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "words.h"
+#include "store.h"
 
 namespace builder {
 
