@@ -308,10 +308,11 @@ int64_t reread_blocks(const Tree& t, const std::vector<uint8_t>& bytes, const st
             // The index is far larger than the caches: each word's entry is
             // fetched 16 words ahead, its bitmap or list 8 words ahead.
             constexpr size_t ahead = 16, ring = 8;
-            const size_t n = words.size();
+            const std::vector<uint64_t>& keys = words.keys();
+            const size_t n = keys.size();
             uint32_t entries[ring];
             auto entry_of = [&](size_t i) {
-                const uint64_t key = words.key(i);
+                const uint64_t key = keys[i];
                 auto& c = cache[(key * 0x9E3779B97F4A7C15ull) >> 48];
                 if (c.first != key)
                     c = {key, probe.entry(key_h(key), key_r(key))};
@@ -319,13 +320,13 @@ int64_t reread_blocks(const Tree& t, const std::vector<uint8_t>& bytes, const st
                 entries[i % ring] = c.second;
             };
             for (size_t i = 0; i < std::min(n, ahead); i++)
-                probe.fetch_entry(key_h(words.key(i)));
+                probe.fetch_entry(key_h(keys[i]));
             for (size_t i = 0; i < std::min(n, ring); i++)
                 entry_of(i);
             for (size_t i = 0; i < n; i++) {
                 const uint32_t x = entries[i % ring];
                 if (i + ahead < n)
-                    probe.fetch_entry(key_h(words.key(i + ahead)));
+                    probe.fetch_entry(key_h(keys[i + ahead]));
                 if (i + ring < n)
                     entry_of(i + ring);
                 if (x == 0 || !probe.names(x, static_cast<uint32_t>(b))) {

@@ -310,11 +310,7 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint3
             const auto text_at = static_cast<uint32_t>(text_.size());
             text_.resize(text_at + (len + 8) / 8 * 8, 0);
             memcpy(text_.data() + text_at, word, len);
-            uint32_t h, r;
-            hash_word(text_.data() + text_at, &h, &r);
-            uint64_t key = word_key(h, r);
             words_.push_back({text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
-            keys_.push_back(key);
             slots_[k] = {head, text_hash, static_cast<uint32_t>(words_.size())};
             if (words_.size() * 2 > slots_.size())
                 grow();
@@ -339,6 +335,169 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint3
         if (same)
             return;
     }
+}
+
+const std::vector<uint64_t>& BlockWords::keys() {
+    hash_new_words();
+    return keys_;
+}
+
+namespace {
+
+// Eight words hashed side by side: their texts (each with at least 24 zero
+// bytes readable past the longest's end) and lengths; h and r come out.
+constexpr size_t lanes = 8;
+struct Lanes {
+    const unsigned char* s[lanes];
+    uint32_t len[lanes];
+    uint32_t longest;
+    uint32_t h[lanes], r[lanes];
+};
+
+#if defined(__SSE2__)
+// Bytes base to base + 15 of four lanes, turned into sixteen vectors: out[p]
+// holds byte base + p of each lane, one lane in each 32 bits.
+inline void columns(const unsigned char* const* s, uint32_t base, __m128i out[16]) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s[0] + base));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s[1] + base));
+    const __m128i a2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s[2] + base));
+    const __m128i a3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s[3] + base));
+    const __m128i t01lo = _mm_unpacklo_epi8(a0, a1), t23lo = _mm_unpacklo_epi8(a2, a3);
+    const __m128i t01hi = _mm_unpackhi_epi8(a0, a1), t23hi = _mm_unpackhi_epi8(a2, a3);
+    // Each q holds four places, the four lanes' bytes of each together.
+    const __m128i q[4] = {_mm_unpacklo_epi16(t01lo, t23lo), _mm_unpackhi_epi16(t01lo, t23lo),
+                          _mm_unpacklo_epi16(t01hi, t23hi), _mm_unpackhi_epi16(t01hi, t23hi)};
+    for (int k = 0; k < 4; k++) {
+        const __m128i lo = _mm_unpacklo_epi8(q[k], zero), hi = _mm_unpackhi_epi8(q[k], zero);
+        out[4 * k] = _mm_unpacklo_epi16(lo, zero);
+        out[4 * k + 1] = _mm_unpackhi_epi16(lo, zero);
+        out[4 * k + 2] = _mm_unpacklo_epi16(hi, zero);
+        out[4 * k + 3] = _mm_unpackhi_epi16(hi, zero);
+    }
+}
+
+inline __m128i select(__m128i on, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(on, a), _mm_andnot_si128(on, b));
+}
+
+// hash_pass1 and hash_pass2 on four lanes at once; every shift count is the
+// same in all lanes.
+inline __m128i pass1(__m128i h, __m128i c, uint32_t i) {
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(i % 32));
+    h = _mm_add_epi32(h, _mm_add_epi32(_mm_sll_epi32(c, shift), c));
+    return _mm_xor_si128(h, _mm_srl_epi32(h, shift));
+}
+
+inline __m128i pass2(__m128i h, __m128i c) {
+    h = _mm_add_epi32(_mm_slli_epi32(h, 4), c);
+    const __m128i g = _mm_and_si128(h, _mm_set1_epi32(static_cast<int>(0xF0000000u)));
+    h = _mm_xor_si128(h, g);
+    return _mm_xor_si128(h, _mm_srli_epi32(g, 24));
+}
+
+void hash_lanes(Lanes& x) {
+    __m128i h[2], r[2], len[2];
+    for (int v = 0; v < 2; v++) {
+        for (int l = 0; l < 4; l++)
+            x.h[4 * v + l] = hash_start(x.s[4 * v + l]);
+        h[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x.h + 4 * v));
+        r[v] = h[v];
+        len[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x.len + 4 * v));
+    }
+    __m128i c[2][16];
+    for (uint32_t base = 0; base < x.longest; base += 16) {
+        columns(x.s, base, c[0]);
+        columns(x.s + 4, base, c[1]);
+        for (uint32_t p = 0; p < 16 && base + p < x.longest; p++) {
+            const uint32_t i = base + p;
+            const __m128i at = _mm_set1_epi32(static_cast<int>(i));
+            for (int v = 0; v < 2; v++)
+                h[v] = select(_mm_cmpgt_epi32(len[v], at), pass1(h[v], c[v][p], i), h[v]);
+        }
+    }
+    for (uint32_t base = 0; base < x.longest; base += 16) {
+        columns(x.s, base, c[0]);
+        columns(x.s + 4, base, c[1]);
+        for (uint32_t p = 0; p < 16 && base + p < x.longest; p++) {
+            const __m128i at = _mm_set1_epi32(static_cast<int>(base + p));
+            for (int v = 0; v < 2; v++) {
+                const __m128i on = _mm_cmpgt_epi32(len[v], at), next = pass2(h[v], c[v][p]);
+                h[v] = select(on, next, h[v]);
+                r[v] = _mm_xor_si128(r[v], _mm_and_si128(on, next));
+            }
+        }
+    }
+    for (int v = 0; v < 2; v++) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(x.h + 4 * v), h[v]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(x.r + 4 * v), r[v]);
+    }
+}
+#else
+void hash_lanes(Lanes& x) {
+    for (size_t l = 0; l < lanes; l++) {
+        x.h[l] = hash_start(x.s[l]);
+        x.r[l] = x.h[l];
+    }
+    for (uint32_t i = 0; i < x.longest; i++)
+        for (size_t l = 0; l < lanes; l++) {
+            const uint32_t next = hash_pass1(x.h[l], x.s[l][i], i);
+            x.h[l] = i < x.len[l] ? next : x.h[l];
+        }
+    for (uint32_t i = 0; i < x.longest; i++)
+        for (size_t l = 0; l < lanes; l++) {
+            const uint32_t next = hash_pass2(x.h[l], x.s[l][i]);
+            x.h[l] = i < x.len[l] ? next : x.h[l];
+            x.r[l] ^= i < x.len[l] ? next : 0;
+        }
+}
+#endif
+
+}  // namespace
+
+// The hash is a chain of dependent steps per byte, too slow for one word at
+// a time: words of about the same length go eight at a time side by side, so
+// that their steps overlap and share vector instructions. A lane past its
+// word's end keeps its values.
+void BlockWords::hash_new_words() {
+    const size_t from = keys_.size(), n = words_.size();
+    if (from == n)
+        return;
+    keys_.resize(n);
+    uint32_t at[max_word + 2] = {};
+    for (size_t w = from; w < n; w++)
+        at[words_[w].len + 1]++;
+    for (int len = 0; len <= max_word; len++)
+        at[len + 1] += at[len];
+    by_length_.resize(n - from);
+    for (size_t w = from; w < n; w++)
+        by_length_[at[words_[w].len]++] = static_cast<uint32_t>(w);
+    // The lanes read up to 16 bytes at a time past the longest word of
+    // their eight.
+    constexpr size_t slack = max_word + 24;
+    const size_t text_end = text_.size();
+    text_.resize(text_end + slack, 0);
+    static const unsigned char none[slack] = {};
+    const auto* const text = reinterpret_cast<const unsigned char*>(text_.data());
+    for (size_t g = 0; g < by_length_.size(); g += lanes) {
+        Lanes x;
+        x.longest = 0;
+        for (size_t l = 0; l < lanes; l++) {
+            if (g + l < by_length_.size()) {
+                const Word& w = words_[by_length_[g + l]];
+                x.s[l] = text + w.text_at;
+                x.len[l] = w.len;
+            } else {
+                x.s[l] = none;
+                x.len[l] = 0;
+            }
+            x.longest = std::max(x.longest, x.len[l]);
+        }
+        hash_lanes(x);
+        for (size_t l = 0; l < lanes && g + l < by_length_.size(); l++)
+            keys_[by_length_[g + l]] = word_key(x.h[l], x.r[l]);
+    }
+    text_.resize(text_end);
 }
 
 void BlockWords::grow() {

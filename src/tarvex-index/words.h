@@ -47,9 +47,9 @@ public:
     FileStatus add_file(int dir_fd, const std::string& rel, const std::string& shown_dir, int64_t& bytes);
     const std::string& why() const { return why_; }
     size_t size() const { return words_.size(); }
-    uint64_t key(size_t i) const { return keys_[i]; }
     const char* text(size_t i) const { return text_.data() + words_[i].text_at; }
-    const std::vector<uint64_t>& keys() const { return keys_; }
+    // The words' keys, in the words' order.
+    const std::vector<uint64_t>& keys();
 
 private:
     struct Word {   // its key is keys_ at the same place
@@ -64,6 +64,7 @@ private:
     void add_queued();
     void add(const unsigned char* word, size_t len, uint64_t head, uint32_t text_hash);
     void grow();
+    void hash_new_words();
 
     static constexpr size_t queue_size = 16;
     struct Queued {
@@ -84,7 +85,10 @@ private:
     };
     std::vector<Slot> slots_;
     std::vector<Word> words_;
+    // Keys are found for many words at once: those of words_ from keys_.size()
+    // on are yet to be found. by_length_ is scratch for that.
     std::vector<uint64_t> keys_;
+    std::vector<uint32_t> by_length_;
     std::vector<char> text_;
 };
 

@@ -9,22 +9,34 @@
 #include "index.h"
 
 // The word hash proper: h picks the first slot (h mod hash_prime), r gives
-// the check codes. Every step and width is part of the index format.
+// the check codes. Every step and width is part of the index format. Two
+// passes over the word's bytes: the first from hash_start, the second from
+// where the first ended, r gathering the second's every value. The builder
+// runs the same steps over several words in lockstep.
+inline uint32_t hash_start(const unsigned char* s) { return s[0] ? s[0] * 65536u + s[1] * 256u : 0; }
+
+// Byte c at place i in the first pass. A shift of 0 at every 32nd byte makes
+// the XOR clear h there.
+inline uint32_t hash_pass1(uint32_t h, uint32_t c, uint32_t i) {
+    h = h + (c << (i % 32)) + c;
+    return h ^ (h >> (i % 32));
+}
+
+inline uint32_t hash_pass2(uint32_t h, uint32_t c) {
+    h = (h << 4) + c;
+    const uint32_t g = h & 0xF0000000u;
+    h ^= g;
+    return h ^ (g >> 24);
+}
+
 inline void hash_word(const char* str, uint32_t* hp, uint32_t* rp) {
     const auto* s = reinterpret_cast<const unsigned char*>(str);
-    uint32_t h = s[0] ? s[0] * 65536u + s[1] * 256u : 0;
+    uint32_t h = hash_start(s);
     uint32_t r = h;
+    for (uint32_t i = 0; s[i]; i++)
+        h = hash_pass1(h, s[i], i);
     for (uint32_t i = 0; s[i]; i++) {
-        uint32_t c = s[i];
-        // A shift of 0 at every 32nd byte makes the XOR clear h there.
-        h = h + (c << (i % 32)) + c;
-        h = h ^ (h >> (i % 32));
-    }
-    for (uint32_t i = 0; s[i]; i++) {
-        h = (h << 4) + s[i];
-        uint32_t g = h & 0xF0000000u;
-        h ^= g;
-        h ^= g >> 24;
+        h = hash_pass2(h, s[i]);
         r ^= h;
     }
     *hp = h;

@@ -1,0 +1,135 @@
+// The builder's reading of a block: every word of its files, lower-cased,
+// each once, with the key the search's hash gives it. Checked against a
+// plain byte-by-byte split of the same bytes, at read sizes that cut words
+// (and runs too long for a word) at every place.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "indexlib/words.h"
+#include "support.h"
+#include "tarvex-index/words.h"
+#include "tarvex/hash.h"
+
+namespace {
+
+using testing_support::TempDir;
+using testing_support::write_text;
+
+// The text's words as the search sees them, with their keys.
+void plain_words(const std::string& text, std::map<std::string, uint64_t>& out) {
+    std::string run;
+    auto end_run = [&] {
+        if (!run.empty() && run.size() <= static_cast<size_t>(max_word)) {
+            uint32_t h, r;
+            hash_word(run.c_str(), &h, &r);
+            out[run] = builder::word_key(h, r);
+        }
+        run.clear();
+    };
+    for (unsigned char c : text) {
+        const unsigned char w = indexlib::word_byte(c);
+        if (w)
+            run += static_cast<char>(w);
+        else
+            end_run();
+    }
+    end_run();
+}
+
+// Words of every length from 1 to 300 bytes, of every kind of word byte and
+// both cases, many repeated, between runs of other bytes; no NUL.
+std::string made_text(unsigned seed, size_t words) {
+    std::mt19937 rng(seed);
+    const std::string word_bytes = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_\x80\xC3\xA9\xFF";
+    const std::string other = " \t\n.,;(){}[]-+*/=<>!\"'#\x01\x7F";
+    std::vector<std::string> pool;
+    for (size_t len = 1; len <= 300; len++)
+        for (int k = 0; k < 3; k++) {
+            std::string w;
+            for (size_t i = 0; i < len; i++)
+                w += word_bytes[rng() % word_bytes.size()];
+            pool.push_back(w);
+        }
+    std::string text;
+    for (size_t i = 0; i < words; i++) {
+        // Short words are the common ones.
+        const size_t pick = rng() % 4 == 0 ? rng() % pool.size() : rng() % 60;
+        std::string w = pool[pick];
+        if (rng() % 3 == 0)
+            for (char& c : w)
+                c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        text += w;
+        const size_t gap = 1 + rng() % 3;
+        for (size_t g = 0; g < gap; g++)
+            text += other[rng() % other.size()];
+    }
+    return text;
+}
+
+TEST(BlockWords, EveryWordOnceWithItsKeyAtAnyReadSize) {
+    TempDir dir;
+    // A block of several files; the second starts inside a word's letters
+    // of the first, the third is empty, the fourth ends in a word.
+    const std::vector<std::string> texts = {made_text(1, 20000), made_text(2, 5000).substr(3), "",
+                                            made_text(3, 3000) + "EndsInAWord"};
+    std::map<std::string, uint64_t> want;
+    for (size_t f = 0; f < texts.size(); f++) {
+        write_text(dir.path + "/f" + std::to_string(f), texts[f]);
+        plain_words(texts[f], want);
+    }
+    ASSERT_GT(want.size(), 500u);
+    const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir_fd, 0);
+    for (size_t read_size : {size_t{1}, size_t{7}, size_t{64}, size_t{255}, size_t{256}, size_t{4096},
+                             builder::BlockWords::default_read_size}) {
+        builder::BlockWords words(read_size);
+        // A block read before is forgotten.
+        int64_t bytes = 0;
+        ASSERT_EQ(words.add_file(dir_fd, "f1", dir.path, bytes), builder::file_indexed);
+        words.clear();
+        int64_t total = 0;
+        for (size_t f = 0; f < texts.size(); f++) {
+            ASSERT_EQ(words.add_file(dir_fd, "f" + std::to_string(f), dir.path, bytes), builder::file_indexed);
+            EXPECT_EQ(bytes, static_cast<int64_t>(texts[f].size()));
+            total += bytes;
+        }
+        const std::vector<uint64_t>& keys = words.keys();
+        ASSERT_EQ(keys.size(), words.size());
+        std::map<std::string, uint64_t> got;
+        for (size_t i = 0; i < words.size(); i++)
+            EXPECT_TRUE(got.emplace(words.text(i), keys[i]).second) << "twice: " << words.text(i);
+        EXPECT_EQ(got, want) << "read size " << read_size;
+    }
+    close(dir_fd);
+}
+
+// Keys asked for part way, then more words added: each word's key is its own.
+TEST(BlockWords, KeysAskedForBetweenFiles) {
+    TempDir dir;
+    write_text(dir.path + "/a", made_text(4, 2000));
+    write_text(dir.path + "/b", made_text(5, 2000));
+    std::map<std::string, uint64_t> want;
+    plain_words(made_text(4, 2000), want);
+    plain_words(made_text(5, 2000), want);
+    const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir_fd, 0);
+    builder::BlockWords words;
+    int64_t bytes = 0;
+    ASSERT_EQ(words.add_file(dir_fd, "a", dir.path, bytes), builder::file_indexed);
+    const size_t first = words.keys().size();
+    ASSERT_EQ(words.add_file(dir_fd, "b", dir.path, bytes), builder::file_indexed);
+    const std::vector<uint64_t>& keys = words.keys();
+    ASSERT_GT(keys.size(), first);
+    std::map<std::string, uint64_t> got;
+    for (size_t i = 0; i < words.size(); i++)
+        got.emplace(words.text(i), keys[i]);
+    EXPECT_EQ(got, want);
+    close(dir_fd);
+}
+
+}  // namespace
