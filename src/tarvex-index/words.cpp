@@ -102,13 +102,14 @@ void BlockWords::clear() {
         std::vector<Word>().swap(words_);
         std::vector<uint64_t>().swap(keys_);
         std::vector<char>().swap(text_);
+        text_end_ = 0;
         return;
     }
     for (const Word& w : words_)
         slots_[w.slot] = Slot{};
     words_.clear();
     keys_.clear();
-    text_.clear();
+    text_end_ = 0;
 }
 
 namespace {
@@ -131,51 +132,39 @@ inline __m128i lower16(__m128i c) {
 }
 #endif
 
-// Lowers word bytes in place and turns the others to 0.
-void lower_words(unsigned char* p, size_t n) {
-    size_t i = 0;
+// Lowers word bytes in place and turns the others to 0, 64 bytes at a time,
+// and gives each 64 bytes a mask of their word bytes (bit i for byte i).
+void lower_words(unsigned char* p, size_t chunks, uint64_t* masks) {
+    for (size_t k = 0; k < chunks; k++, p += 64) {
+        uint64_t m = 0;
 #if defined(__SSE2__)
-    for (; i + 16 <= n; i += 16) {
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), lower16(c));
-    }
+        for (int q = 0; q < 4; q++) {
+            const __m128i c = lower16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * q), c);
+            const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())));
+            m |= uint64_t{~other & 0xFFFFu} << (16 * q);
+        }
+#else
+        const unsigned char* map = word_bytes.map;
+        for (int i = 0; i < 64; i++) {
+            p[i] = map[p[i]];
+            m |= uint64_t{p[i] != 0} << i;
+        }
 #endif
-    const unsigned char* map = word_bytes.map;
-    for (; i < n; i++)
-        p[i] = map[p[i]];
+        masks[k] = m;
+    }
 }
 
-// The next word byte at or after i, or end if none comes before it.
-inline size_t next_word(const unsigned char* p, size_t i, size_t end) {
-#if defined(__SSE2__)
-    for (; i < end; i += 16) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())));
-        if (other != 0xFFFFu)
-            return std::min(end, i + static_cast<size_t>(__builtin_ctz(~other)));
+// The end of the run of word bytes that goes on at i: the masks end in one
+// with no word byte.
+inline size_t run_end(const uint64_t* masks, size_t i) {
+    size_t k = i / 64;
+    uint64_t other = ~masks[k] >> (i % 64);
+    if (other != 0)
+        return i + static_cast<size_t>(__builtin_ctzll(other));
+    while (masks[++k] == ~uint64_t{0}) {
     }
-    return end;
-#else
-    while (i < end && p[i] == 0)
-        i++;
-    return std::min(i, end);
-#endif
-}
-
-// The end of the word that begins at i: the buffer holds a 0 after it.
-inline size_t word_end(const unsigned char* p, size_t i) {
-#if defined(__SSE2__)
-    for (;; i += 16) {
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())));
-        if (other != 0)
-            return i + static_cast<size_t>(__builtin_ctz(other));
-    }
-#else
-    while (p[i] != 0)
-        i++;
-    return i;
-#endif
+    return k * 64 + static_cast<size_t>(__builtin_ctzll(~masks[k]));
 }
 
 }  // namespace
@@ -186,11 +175,13 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
     if (in < 0)
         return file_unreadable;
     // Laid out as: room for the start of a word that the last read cut off,
-    // the read, and zeros after it, so that every word ends in the buffer
-    // and the scans by 16 bytes stop there.
+    // the read, and zeros after it to the end of its last 64 bytes and 64
+    // more, so that every run of word bytes ends in the buffer.
     const size_t room = std::max(read_size_, binary_probe);
-    if (buf_.empty())
+    if (buf_.empty()) {
         buf_.assign(max_word + room + pad, 0);
+        masks_.assign((max_word + room) / 64 + 1, 0);
+    }
     auto* const base = reinterpret_cast<unsigned char*>(buf_.data());
     size_t kept = 0;          // a word's start carried over from the last read
     bool long_run = false;    // the last read ended inside a run too long for a word
@@ -220,34 +211,42 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
         }
         first = false;
         bytes += static_cast<int64_t>(got);
-        lower_words(at, got);
         const size_t len = kept + got;
         memset(base + len, 0, pad);
-        size_t i = 0;
+        // The carried word's bytes are lowered again, which keeps them.
+        const size_t chunks = len / 64 + 1;
+        uint64_t* const masks = masks_.data();
+        lower_words(base, chunks, masks);
+        // A word begins at a word byte after another byte (or at 0).
+        uint64_t before = 0;   // the last byte of the previous 64 is a word byte
         if (long_run) {
-            i = word_end(base, 0);
-            long_run = i == len && !eof;
+            const size_t e = run_end(masks, 0);
+            long_run = e == len && !eof;
+            before = 1;
         }
         kept = 0;
-        for (;;) {
-            const size_t s = next_word(base, i, len);
-            if (s == len)
-                break;
-            const size_t e = word_end(base, s);
-            if (e == len && !eof) {
-                // The word may go on in the next read.
-                if (e - s > max_word) {
-                    long_run = true;
-                } else {
-                    add_queued();
-                    memmove(base, base + s, e - s);
-                    kept = e - s;
+        bool cut = false;
+        for (size_t k = 0; k < chunks && !cut; k++) {
+            const uint64_t m = masks[k];
+            for (uint64_t starts = m & ~(m << 1 | before); starts != 0; starts &= starts - 1) {
+                const size_t s = k * 64 + static_cast<size_t>(__builtin_ctzll(starts));
+                const size_t e = run_end(masks, s);
+                if (e == len && !eof) {
+                    // The word may go on in the next read.
+                    if (e - s > max_word) {
+                        long_run = true;
+                    } else {
+                        add_queued();
+                        memmove(base, base + s, e - s);
+                        kept = e - s;
+                    }
+                    cut = true;
+                    break;
                 }
-                break;
+                if (e - s <= max_word)
+                    queue(base + s, e - s);
             }
-            if (e - s <= max_word)
-                queue(base + s, e - s);
-            i = e;
+            before = m >> 63;
         }
         // The queued words point into the buffer.
         add_queued();
@@ -274,19 +273,25 @@ inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
 }  // namespace
 
 void BlockWords::queue(const unsigned char* word, size_t len) {
-    // Eight bytes at a time. A slot holds a word's first eight bytes: a word
-    // of fewer than eight bytes (word bytes are never 0, so a 0 ends it
-    // there) is told by them alone, without its record.
-    const uint64_t head = group(word, len, 0);
+    // The first 16 bytes without a branch on the length (the buffer goes on
+    // for 64 bytes past any word), the rest eight at a time.
+    uint64_t head, second, keep;
+    memcpy(&head, word, 8);
+    memcpy(&second, word + 8, 8);
+    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 8), 8);
+    head &= keep;
+    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 16) + std::min<size_t>(len, 8), 8);
+    second &= keep;
     uint64_t f = (len * 0x9E3779B97F4A7C15ull ^ head) * 0xFF51AFD7ED558CCDull;
+    f = (f ^ (f >> 29) ^ second) * 0xC4CEB9FE1A85EC53ull;
     f ^= f >> 29;
-    for (size_t i = 8; i < len; i += 8) {
+    for (size_t i = 16; i < len; i += 8) {
         f = (f ^ group(word, len, i)) * 0xFF51AFD7ED558CCDull;
         f ^= f >> 29;
     }
     const auto text_hash = static_cast<uint32_t>(f ^ (f >> 32));
     __builtin_prefetch(&slots_[text_hash & (slots_.size() - 1)]);
-    queued_[n_queued_++] = {word, static_cast<uint32_t>(len), text_hash, head};
+    queued_[n_queued_++] = {word, static_cast<uint32_t>(len), text_hash, head, second};
     if (n_queued_ == queue_size)
         add_queued();
 }
@@ -294,40 +299,48 @@ void BlockWords::queue(const unsigned char* word, size_t len) {
 void BlockWords::add_queued() {
     for (size_t q = 0; q < n_queued_; q++) {
         const Queued& x = queued_[q];
-        add(x.word, x.len, x.head, x.text_hash);
+        add(x.word, x.len, x.head, x.second, x.text_hash);
     }
     n_queued_ = 0;
 }
 
-void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint32_t text_hash) {
+void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash) {
     const size_t mask = slots_.size() - 1;
     for (size_t k = text_hash & mask;; k = (k + 1) & mask) {
         const Slot& slot = slots_[k];
         if (slot.word == 0) {
             // The text kept with zeros after it up to a multiple of 8, so
             // that compares take whole 8-byte groups; the first zero ends it
-            // for the hash.
-            const auto text_at = static_cast<uint32_t>(text_.size());
-            text_.resize(text_at + (len + 8) / 8 * 8, 0);
-            memcpy(text_.data() + text_at, word, len);
+            // for the hash. Whole groups are written, the first two always,
+            // and past the end there is room for the hash's reads.
+            const size_t groups = (len + 8) / 8 * 8;
+            if (text_end_ + groups + max_word + 24 > text_.size())
+                text_.resize(std::max(2 * text_.size(), text_end_ + groups + max_word + 24));
+            const auto text_at = static_cast<uint32_t>(text_end_);
+            char* const t = text_.data() + text_at;
+            memcpy(t, &head, 8);
+            memcpy(t + 8, &second, 8);
+            for (size_t i = 16; i < groups; i += 8) {
+                const uint64_t g = group(word, len, i);
+                memcpy(t + i, &g, 8);
+            }
+            text_end_ += groups;
             words_.push_back({text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
-            slots_[k] = {head, text_hash, static_cast<uint32_t>(words_.size())};
+            slots_[k] = {head, second, text_hash, static_cast<uint32_t>(words_.size())};
             if (words_.size() * 2 > slots_.size())
                 grow();
             return;
         }
-        if (slot.head != head)
+        if (slot.head != head || slot.second != second || slot.text_hash != text_hash)
             continue;
-        if (len < 8)
+        if (len <= 16)
             return;
-        if (slot.text_hash != text_hash)
-            continue;
         const Word& w = words_[slot.word - 1];
         if (w.len != len)
             continue;
         const char* t = text_.data() + w.text_at;
         bool same = true;
-        for (size_t i = 8; i < len && same; i += 8) {
+        for (size_t i = 16; i < len && same; i += 8) {
             uint64_t a;
             memcpy(&a, t + i, 8);
             same = a == group(word, len, i);
@@ -473,10 +486,8 @@ void BlockWords::hash_new_words() {
     for (size_t w = from; w < n; w++)
         by_length_[at[words_[w].len]++] = static_cast<uint32_t>(w);
     // The lanes read up to 16 bytes at a time past the longest word of
-    // their eight.
+    // their eight: add() leaves room for that after the text.
     constexpr size_t slack = max_word + 24;
-    const size_t text_end = text_.size();
-    text_.resize(text_end + slack, 0);
     static const unsigned char none[slack] = {};
     const auto* const text = reinterpret_cast<const unsigned char*>(text_.data());
     for (size_t g = 0; g < by_length_.size(); g += lanes) {
@@ -497,7 +508,6 @@ void BlockWords::hash_new_words() {
         for (size_t l = 0; l < lanes && g + l < by_length_.size(); l++)
             keys_[by_length_[g + l]] = word_key(x.h[l], x.r[l]);
     }
-    text_.resize(text_end);
 }
 
 void BlockWords::grow() {

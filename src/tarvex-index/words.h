@@ -62,7 +62,7 @@ private:
     // words, in order.
     void queue(const unsigned char* word, size_t len);
     void add_queued();
-    void add(const unsigned char* word, size_t len, uint64_t head, uint32_t text_hash);
+    void add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash);
     void grow();
     void hash_new_words();
 
@@ -70,7 +70,7 @@ private:
     struct Queued {
         const unsigned char* word;
         uint32_t len, text_hash;
-        uint64_t head;
+        uint64_t head, second;
     };
     Queued queued_[queue_size];
     size_t n_queued_ = 0;
@@ -78,8 +78,11 @@ private:
     size_t read_size_;
     std::string why_;
     std::vector<char> buf_;
+    std::vector<uint64_t> masks_;   // of buf_'s word bytes, 64 bytes a mask
     struct Slot {
-        uint64_t head = 0;   // the word's first 8 bytes, zeros after its end
+        // The word's first 16 bytes, zeros after its end: a word of up to 16
+        // bytes (word bytes are never 0) is told by them alone.
+        uint64_t head = 0, second = 0;
         uint32_t text_hash = 0;   // a fast hash of all of it
         uint32_t word = 0;   // its number + 1; 0 for an empty slot
     };
@@ -89,7 +92,8 @@ private:
     // on are yet to be found. by_length_ is scratch for that.
     std::vector<uint64_t> keys_;
     std::vector<uint32_t> by_length_;
-    std::vector<char> text_;
+    std::vector<char> text_;   // the words' texts up to text_end_, then room
+    size_t text_end_ = 0;
 };
 
 }  // namespace builder
