@@ -291,17 +291,18 @@ void BlockWords::queue(const unsigned char* word, size_t len) {
     }
     const auto text_hash = static_cast<uint32_t>(f ^ (f >> 32));
     __builtin_prefetch(&slots_[text_hash & (slots_.size() - 1)]);
-    queued_[n_queued_++] = {word, static_cast<uint32_t>(len), text_hash, head, second};
-    if (n_queued_ == queue_size)
-        add_queued();
+    queued_[queued_in_++ % queue_size] = {word, static_cast<uint32_t>(len), text_hash, head, second};
+    if (queued_in_ - queued_out_ == queue_size) {
+        const Queued& x = queued_[queued_out_++ % queue_size];
+        add(x.word, x.len, x.head, x.second, x.text_hash);
+    }
 }
 
 void BlockWords::add_queued() {
-    for (size_t q = 0; q < n_queued_; q++) {
-        const Queued& x = queued_[q];
+    for (; queued_out_ != queued_in_; queued_out_++) {
+        const Queued& x = queued_[queued_out_ % queue_size];
         add(x.word, x.len, x.head, x.second, x.text_hash);
     }
-    n_queued_ = 0;
 }
 
 void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash) {

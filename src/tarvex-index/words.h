@@ -58,8 +58,8 @@ private:
         uint32_t slot;
     };
     // A word's slot is fetched while the next words are found: queue()
-    // hashes a word and asks for its slot; add_queued() adds the queued
-    // words, in order.
+    // hashes a word, asks for its slot and adds the word queued queue_size
+    // words before; add_queued() adds the rest, in order.
     void queue(const unsigned char* word, size_t len);
     void add_queued();
     void add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash);
@@ -73,7 +73,7 @@ private:
         uint64_t head, second;
     };
     Queued queued_[queue_size];
-    size_t n_queued_ = 0;
+    size_t queued_in_ = 0, queued_out_ = 0;   // words queued and added, ever
 
     size_t read_size_;
     std::string why_;
