@@ -99,6 +99,7 @@ void BlockWords::clear() {
     if (slots_.size() > (1u << 18)) {
         // A block of many words (a large file) leaves no large table behind.
         std::vector<Slot>(1 << 14).swap(slots_);
+        slot_mask_ = slots_.size() - 1;
         std::vector<Word>().swap(words_);
         std::vector<uint64_t>().swap(keys_);
         std::vector<char>().swap(text_);
@@ -290,7 +291,7 @@ void BlockWords::queue(const unsigned char* word, size_t len) {
         f ^= f >> 29;
     }
     const auto text_hash = static_cast<uint32_t>(f ^ (f >> 32));
-    __builtin_prefetch(&slots_[text_hash & (slots_.size() - 1)]);
+    __builtin_prefetch(&slots_[text_hash & slot_mask_]);
     queued_[queued_in_++ % queue_size] = {word, static_cast<uint32_t>(len), text_hash, head, second};
     if (queued_in_ - queued_out_ == queue_size) {
         const Queued& x = queued_[queued_out_++ % queue_size];
@@ -306,7 +307,7 @@ void BlockWords::add_queued() {
 }
 
 void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash) {
-    const size_t mask = slots_.size() - 1;
+    const size_t mask = slot_mask_;
     for (size_t k = text_hash & mask;; k = (k + 1) & mask) {
         const Slot& slot = slots_[k];
         if (slot.word == 0) {
@@ -328,7 +329,7 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint6
             text_end_ += groups;
             words_.push_back({text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
             slots_[k] = {head, second, text_hash, static_cast<uint32_t>(words_.size())};
-            if (words_.size() * 2 > slots_.size())
+            if (words_.size() * 2 > slot_mask_ + 1)
                 grow();
             return;
         }
@@ -525,5 +526,6 @@ void BlockWords::grow() {
         w.slot = static_cast<uint32_t>(k);
     }
     slots_.swap(bigger);
+    slot_mask_ = slots_.size() - 1;
 }
 }  // namespace builder

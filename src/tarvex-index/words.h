@@ -85,8 +85,10 @@ private:
         uint64_t head = 0, second = 0;
         uint32_t text_hash = 0;   // a fast hash of all of it
         uint32_t word = 0;   // its number + 1; 0 for an empty slot
+        uint64_t unused = 0;   // a slot in half a cache line
     };
     std::vector<Slot> slots_;
+    size_t slot_mask_ = (1 << 14) - 1;   // slots_.size() - 1
     std::vector<Word> words_;
     // Keys are found for many words at once: those of words_ from keys_.size()
     // on are yet to be found. by_length_ is scratch for that.
