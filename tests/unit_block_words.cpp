@@ -3,6 +3,7 @@
 // plain byte-by-byte split of the same bytes, at read sizes that cut words
 // (and runs too long for a word) at every place.
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
@@ -71,65 +72,81 @@ std::string made_text(unsigned seed, size_t words) {
     return text;
 }
 
+// Runs a check with the widest vectors the processor has, and again with
+// the narrower code where they differ.
+void each_width(const std::function<void()>& check) {
+    const bool wide = builder::wide_vectors;
+    check();
+    if (wide) {
+        builder::wide_vectors = false;
+        check();
+        builder::wide_vectors = true;
+    }
+}
+
 TEST(BlockWords, EveryWordOnceWithItsKeyAtAnyReadSize) {
-    TempDir dir;
-    // A block of several files; the second starts inside a word's letters
-    // of the first, the third is empty, the fourth ends in a word.
-    const std::vector<std::string> texts = {made_text(1, 20000), made_text(2, 5000).substr(3), "",
-                                            made_text(3, 3000) + "EndsInAWord"};
-    std::map<std::string, uint64_t> want;
-    for (size_t f = 0; f < texts.size(); f++) {
-        write_text(dir.path + "/f" + std::to_string(f), texts[f]);
-        plain_words(texts[f], want);
-    }
-    ASSERT_GT(want.size(), 500u);
-    const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(dir_fd, 0);
-    for (size_t read_size : {size_t{1}, size_t{7}, size_t{64}, size_t{255}, size_t{256}, size_t{4096},
-                             builder::BlockWords::default_read_size}) {
-        builder::BlockWords words(read_size);
-        // A block read before is forgotten.
-        int64_t bytes = 0;
-        ASSERT_EQ(words.add_file(dir_fd, "f1", dir.path, bytes), builder::file_indexed);
-        words.clear();
-        int64_t total = 0;
+    each_width([] {
+        TempDir dir;
+        // A block of several files; the second starts inside a word's letters
+        // of the first, the third is empty, the fourth ends in a word.
+        const std::vector<std::string> texts = {made_text(1, 20000), made_text(2, 5000).substr(3), "",
+                                                made_text(3, 3000) + "EndsInAWord"};
+        std::map<std::string, uint64_t> want;
         for (size_t f = 0; f < texts.size(); f++) {
-            ASSERT_EQ(words.add_file(dir_fd, "f" + std::to_string(f), dir.path, bytes), builder::file_indexed);
-            EXPECT_EQ(bytes, static_cast<int64_t>(texts[f].size()));
-            total += bytes;
+            write_text(dir.path + "/f" + std::to_string(f), texts[f]);
+            plain_words(texts[f], want);
         }
-        const std::vector<uint64_t>& keys = words.keys();
-        ASSERT_EQ(keys.size(), words.size());
-        std::map<std::string, uint64_t> got;
-        for (size_t i = 0; i < words.size(); i++)
-            EXPECT_TRUE(got.emplace(words.text(i), keys[i]).second) << "twice: " << words.text(i);
-        EXPECT_EQ(got, want) << "read size " << read_size;
-    }
-    close(dir_fd);
+        ASSERT_GT(want.size(), 500u);
+        const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(dir_fd, 0);
+        for (size_t read_size : {size_t{1}, size_t{7}, size_t{64}, size_t{255}, size_t{256}, size_t{4096},
+                                 builder::BlockWords::default_read_size}) {
+            builder::BlockWords words(read_size);
+            // A block read before is forgotten.
+            int64_t bytes = 0;
+            ASSERT_EQ(words.add_file(dir_fd, "f1", dir.path, bytes), builder::file_indexed);
+            words.clear();
+            int64_t total = 0;
+            for (size_t f = 0; f < texts.size(); f++) {
+                ASSERT_EQ(words.add_file(dir_fd, "f" + std::to_string(f), dir.path, bytes), builder::file_indexed);
+                EXPECT_EQ(bytes, static_cast<int64_t>(texts[f].size()));
+                total += bytes;
+            }
+            const std::vector<uint64_t>& keys = words.keys();
+            ASSERT_EQ(keys.size(), words.size());
+            std::map<std::string, uint64_t> got;
+            for (size_t i = 0; i < words.size(); i++)
+                EXPECT_TRUE(got.emplace(words.text(i), keys[i]).second) << "twice: " << words.text(i);
+            EXPECT_EQ(got, want) << "read size " << read_size << (builder::wide_vectors ? ", wide" : "");
+        }
+        close(dir_fd);
+    });
 }
 
 // Keys asked for part way, then more words added: each word's key is its own.
 TEST(BlockWords, KeysAskedForBetweenFiles) {
-    TempDir dir;
-    write_text(dir.path + "/a", made_text(4, 2000));
-    write_text(dir.path + "/b", made_text(5, 2000));
-    std::map<std::string, uint64_t> want;
-    plain_words(made_text(4, 2000), want);
-    plain_words(made_text(5, 2000), want);
-    const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(dir_fd, 0);
-    builder::BlockWords words;
-    int64_t bytes = 0;
-    ASSERT_EQ(words.add_file(dir_fd, "a", dir.path, bytes), builder::file_indexed);
-    const size_t first = words.keys().size();
-    ASSERT_EQ(words.add_file(dir_fd, "b", dir.path, bytes), builder::file_indexed);
-    const std::vector<uint64_t>& keys = words.keys();
-    ASSERT_GT(keys.size(), first);
-    std::map<std::string, uint64_t> got;
-    for (size_t i = 0; i < words.size(); i++)
-        got.emplace(words.text(i), keys[i]);
-    EXPECT_EQ(got, want);
-    close(dir_fd);
+    each_width([] {
+        TempDir dir;
+        write_text(dir.path + "/a", made_text(4, 2000));
+        write_text(dir.path + "/b", made_text(5, 2000));
+        std::map<std::string, uint64_t> want;
+        plain_words(made_text(4, 2000), want);
+        plain_words(made_text(5, 2000), want);
+        const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(dir_fd, 0);
+        builder::BlockWords words;
+        int64_t bytes = 0;
+        ASSERT_EQ(words.add_file(dir_fd, "a", dir.path, bytes), builder::file_indexed);
+        const size_t first = words.keys().size();
+        ASSERT_EQ(words.add_file(dir_fd, "b", dir.path, bytes), builder::file_indexed);
+        const std::vector<uint64_t>& keys = words.keys();
+        ASSERT_GT(keys.size(), first);
+        std::map<std::string, uint64_t> got;
+        for (size_t i = 0; i < words.size(); i++)
+            got.emplace(words.text(i), keys[i]);
+        EXPECT_EQ(got, want);
+        close(dir_fd);
+    });
 }
 
 }  // namespace

@@ -18,6 +18,10 @@ inline uint64_t word_key(uint32_t h, uint32_t r) { return uint64_t{h} << 32 | r;
 inline uint32_t key_h(uint64_t key) { return static_cast<uint32_t>(key >> 32); }
 inline uint32_t key_r(uint64_t key) { return static_cast<uint32_t>(key); }
 
+// Whether reading uses 256-bit vectors: set where the processor has them
+// (AVX2); tests clear it to try the narrower code, which finds the same.
+extern bool wide_vectors;
+
 // Status of a file as read.
 enum FileStatus : uint8_t { file_indexed = 0, file_binary = 1, file_unreadable = 2 };
 
