@@ -333,14 +333,16 @@ void BlockWords::queue(const unsigned char* word, size_t len) {
     head &= keep;
     memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 16) + std::min<size_t>(len, 8), 8);
     second &= keep;
-    uint64_t f = (len * 0x9E3779B97F4A7C15ull ^ head) * 0xFF51AFD7ED558CCDull;
-    f = (f ^ (f >> 29) ^ second) * 0xC4CEB9FE1A85EC53ull;
-    f ^= f >> 29;
+    // The two products are independent, so they overlap. Each factor has its
+    // high bits folded down first, so that every bit of the text reaches the
+    // product's high half, which is kept. The zeros past a word's end tell
+    // its length.
+    uint64_t f = (head ^ head >> 29) * 0x9E3779B97F4A7C15ull ^ (second ^ second >> 29) * 0xC4CEB9FE1A85EC53ull;
     for (size_t i = 16; i < len; i += 8) {
-        f = (f ^ group(word, len, i)) * 0xFF51AFD7ED558CCDull;
-        f ^= f >> 29;
+        const uint64_t g = group(word, len, i);
+        f = (f ^ f >> 29 ^ g ^ g >> 29) * 0xFF51AFD7ED558CCDull;
     }
-    const auto text_hash = static_cast<uint32_t>(f ^ (f >> 32));
+    const auto text_hash = static_cast<uint32_t>(f >> 32);
     __builtin_prefetch(&slots_[text_hash & slot_mask_]);
     queued_[queued_in_++ % queue_size] = {word, static_cast<uint32_t>(len), text_hash, head, second};
     if (queued_in_ - queued_out_ == queue_size) {
