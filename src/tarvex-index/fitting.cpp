@@ -476,51 +476,119 @@ std::vector<uint32_t> choose_targets(const Leaves& leaves, const std::vector<int
     return target;
 }
 
+constexpr size_t slot_range = 1 << 16;   // slots a thread takes at a time
+
+// Where the pieces are named, on all threads: the first slot whose entry is
+// given each target (UINT32_MAX for none), and the area entries before
+// each range of slots.
+void find_named(const Table& table, const std::vector<uint32_t>& target, int threads,
+                std::vector<uint32_t>& first_slot, std::vector<size_t>& entries_before) {
+    const size_t ranges = (table.prime + slot_range - 1) / slot_range;
+    entries_before.assign(ranges + 1, 0);
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t r; (r = next++) < ranges;) {
+            size_t count = 0;
+            const auto to = static_cast<uint32_t>(std::min<size_t>(table.prime, (r + 1) * slot_range));
+            for (auto k = static_cast<uint32_t>(r * slot_range); k < to; k++) {
+                const uint32_t x = table.entry[k];
+                if (x == 0 || entry_kind(x) != kind_bitmap)
+                    continue;
+                count++;
+                std::atomic_ref<uint32_t> first(first_slot[target[table.areas[table.area_of(k)].words]]);
+                uint32_t seen = first.load(std::memory_order_relaxed);
+                while (k < seen && !first.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
+                }
+            }
+            entries_before[r + 1] = count;
+        }
+    });
+    for (size_t r = 0; r < ranges; r++)
+        entries_before[r + 1] += entries_before[r];
+}
+
 // The pieces, in the order of the slots that first name them, equal sets
-// stored once; each area entry gets its final kind.
+// stored once; each area entry gets its final kind. Which set each piece
+// holds is settled in that order; the bytes and the entries are written on
+// all threads.
 indexlib::AreaPieces store_pieces(Table& table, const Leaves& leaves, const std::vector<uint32_t>& target,
-                                  const Coarsening* tree, int32_t num_blocks) {
-    indexlib::AreaPieces pieces;
+                                  const Coarsening* tree, int32_t num_blocks, int threads) {
     // Leaves are the tree's first nodes: a target is a node number either way.
     std::vector<uint32_t> piece_of_target(tree ? tree->nodes() : leaves.sets.size(), UINT32_MAX);
+    std::vector<size_t> entries_before;
+    find_named(table, target, threads, piece_of_target, entries_before);
+    std::vector<std::pair<uint32_t, uint32_t>> named;   // (first slot, target)
+    for (uint32_t t = 0; t < piece_of_target.size(); t++)
+        if (piece_of_target[t] != UINT32_MAX)
+            named.emplace_back(piece_of_target[t], t);
+    std::sort(named.begin(), named.end());
+
+    indexlib::AreaPieces pieces;
+    std::vector<Span> piece_set;
+    // Leaves are distinct sets: only the coarsened ones can equal another.
     std::vector<std::vector<uint16_t>> coarse_sets;
-    SetIndex stored_sets(leaves.sets.size());
+    std::unique_ptr<SetIndex> stored_sets;
+    if (tree)
+        stored_sets = std::make_unique<SetIndex>(named.size());
     std::vector<uint32_t> piece_of_set;
     std::vector<uint16_t> coarse;
-    std::vector<uint32_t> named;
-    for (uint32_t k = 0; k < table.prime; k++) {
-        const uint32_t x = table.entry[k];
-        if (x == 0 || entry_kind(x) != kind_bitmap)
-            continue;
+    for (const auto& [k, t] : named) {
         const uint32_t leaf = table.areas[table.area_of(k)].words;
-        const uint32_t t = target[leaf];
-        uint32_t& piece = piece_of_target[t];
-        if (piece == UINT32_MAX) {
-            Span s = leaves.sets[leaf];
-            if (t != leaf) {
-                coarsen(s.first, s.second, tree->level(t), num_blocks, coarse);
-                coarse_sets.push_back(coarse);
-                s = {coarse_sets.back().data(), coarse_sets.back().data() + coarse_sets.back().size()};
-            }
+        Span s = leaves.sets[leaf];
+        if (t != leaf) {
+            coarsen(s.first, s.second, tree->level(t), num_blocks, coarse);
+            coarse_sets.push_back(coarse);
+            s = {coarse_sets.back().data(), coarse_sets.back().data() + coarse_sets.back().size()};
+        }
+        if (stored_sets) {
             bool fresh;
-            const uint32_t id = stored_sets.find_or_add(s.first, s.second, fresh);
-            if (fresh) {
-                const auto n = static_cast<uint32_t>(s.second - s.first);
-                named.assign(s.first, s.second);
-                const bool map = !stored_as_list(n, num_blocks);
-                piece_of_set.push_back(static_cast<uint32_t>(pieces.size()));
-                pieces.add(map, map ? indexlib::bitmap(named, num_blocks) : indexlib::block_list(named));
-            } else {
+            const uint32_t id = stored_sets->find_or_add(s.first, s.second, fresh);
+            if (!fresh) {
                 // Sets found equal were stored; drop the copy just made.
                 if (t != leaf)
                     coarse_sets.pop_back();
+                piece_of_target[t] = piece_of_set[id];
+                continue;
             }
-            piece = piece_of_set[id];
+            piece_of_set.push_back(static_cast<uint32_t>(piece_set.size()));
         }
-        pieces.slot_area.emplace_back(k, piece);
-        const uint32_t rehash6 = entry_rehash6(x);
-        table.entry[k] = pieces.bitmap[piece] ? bitmap_entry(rehash6) : list_entry(rehash6);
+        const auto n = static_cast<uint32_t>(s.second - s.first);
+        const bool map = !stored_as_list(n, num_blocks);
+        piece_of_target[t] = static_cast<uint32_t>(piece_set.size());
+        piece_set.push_back(s);
+        pieces.bitmap.push_back(map ? 1 : 0);
+        pieces.at.push_back(pieces.at.back() + (map ? static_cast<uint32_t>(bitmap_bytes(num_blocks)) : list_bytes(n)));
     }
+
+    pieces.bytes.assign(pieces.at.back(), 0);
+    in_ranges(piece_set.size(), threads, [&](size_t from, size_t to) {
+        for (size_t p = from; p < to; p++) {
+            const Span s = piece_set[p];
+            uint8_t* out = pieces.bytes.data() + pieces.at[p];
+            if (pieces.bitmap[p])
+                indexlib::put_bitmap(s.first, s.second, out);
+            else
+                indexlib::put_block_list(s.first, s.second, out);
+        }
+    });
+
+    pieces.slot_area.resize(entries_before.back());
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t r; (r = next++) + 1 < entries_before.size();) {
+            size_t i = entries_before[r];
+            const auto to = static_cast<uint32_t>(std::min<size_t>(table.prime, (r + 1) * slot_range));
+            for (auto k = static_cast<uint32_t>(r * slot_range); k < to; k++) {
+                const uint32_t x = table.entry[k];
+                if (x == 0 || entry_kind(x) != kind_bitmap)
+                    continue;
+                const uint32_t piece = piece_of_target[target[table.areas[table.area_of(k)].words]];
+                pieces.slot_area[i++] = {k, piece};
+                const uint32_t rehash6 = entry_rehash6(x);
+                table.entry[k] = pieces.bitmap[piece] ? bitmap_entry(rehash6) : list_entry(rehash6);
+            }
+        }
+    });
     return pieces;
 }
 
@@ -551,7 +619,7 @@ indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vect
     const double budget = static_cast<double>(area_limit) - header_bytes;
     std::unique_ptr<Coarsening> tree;
     const std::vector<uint32_t> target = choose_targets(leaves, block_bytes, budget, threads, tree);
-    indexlib::AreaPieces pieces = store_pieces(table, leaves, target, tree.get(), num_blocks);
+    indexlib::AreaPieces pieces = store_pieces(table, leaves, target, tree.get(), num_blocks, threads);
     if (tree)
         count_widened(leaves, target, *tree, num_blocks, widened);
     return pieces;
