@@ -277,7 +277,11 @@ std::string check_placed(const std::vector<uint8_t>& bytes, const Words& words, 
     std::atomic<size_t> next{0}, first_bad{SIZE_MAX};
     parallel(threads, [&](int) {
         for (size_t from; (from = next.fetch_add(range)) < n;)
-            for (size_t w = from; w < std::min(n, from + range) && w < first_bad; w++) {
+            for (size_t w = from, to = std::min(n, from + range); w < to && w < first_bad; w++) {
+                // The table is far larger than the cache: ask for the entry
+                // of a word some way ahead.
+                if (w + 16 < to)
+                    probe.fetch_entry(key_h(words.key[w + 16]));
                 const uint64_t key = words.key[w];
                 const uint32_t x = probe.entry(key_h(key), key_r(key));
                 bool ok = x != 0;
