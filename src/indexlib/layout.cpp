@@ -5,7 +5,6 @@
 #include <unordered_map>
 
 #include "bytes.h"
-#include "huge_pages.h"
 
 namespace indexlib {
 
@@ -170,8 +169,11 @@ Image lay_out(const Index& index, const AreaPieces& areas, bool share) {
     Image im{};
     Layout l(index, im);
     const int64_t expect = l.expected_size(areas);
+    // Not on huge pages: where the system compacts memory to find them,
+    // faulting in a tree's index took twice as long as all the rest of
+    // laying it out.
     if (expect <= max_file)
-        reserve_huge(im.bytes, static_cast<size_t>(expect));
+        im.bytes.reserve(static_cast<size_t>(expect));
     im.bytes.assign(header_bytes, 0);
 
     // The header is the image's only once the whole file is laid out.

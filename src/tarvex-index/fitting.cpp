@@ -1,9 +1,14 @@
 #include "fitting.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <memory>
 
+#include "common.h"
 #include "indexlib/areas.h"
 #include "tarvex/index.h"
 
@@ -16,13 +21,37 @@ uint32_t area_bytes(uint32_t n, int32_t num_blocks) {
     return stored_as_list(n, num_blocks) ? list_bytes(n) : static_cast<uint32_t>(bitmap_bytes(num_blocks));
 }
 
-uint64_t hash_blocks(const uint16_t* p, size_t n, uint64_t seed = 0) {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ (seed * 0xD6E8FEB86659FD93ull) ^ n;
-    for (size_t i = 0; i < n; i++) {
-        h = (h ^ p[i]) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 31;
+// Only which sets are equal comes out of this hash, never its value, so it
+// may read the blocks in the host's byte order. Sets run to thousands of
+// blocks: four lanes of four blocks each keep the multiplies side by side.
+uint64_t hash_blocks(const uint16_t* p, size_t n) {
+    constexpr uint64_t m0 = 0x9E3779B97F4A7C15ull, m1 = 0xD6E8FEB86659FD93ull, m2 = 0xFF51AFD7ED558CCDull,
+                       m3 = 0xC4CEB9FE1A85EC53ull;
+    uint64_t a = m0 ^ n, b = m1, c = m2, d = m3;
+    auto mix = [](uint64_t h, uint64_t x, uint64_t m) {
+        h = (h ^ x) * m;
+        return h ^ (h >> 29);
+    };
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t x[4];
+        std::memcpy(x, p + i, sizeof x);
+        a = mix(a, x[0], m0);
+        b = mix(b, x[1], m1);
+        c = mix(c, x[2], m2);
+        d = mix(d, x[3], m3);
     }
-    return h;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t x;
+        std::memcpy(&x, p + i, sizeof x);
+        a = mix(a, x, m0);
+    }
+    for (; i < n; i++)
+        b = mix(b, p[i], m1);
+    uint64_t h = a ^ std::rotl(b, 16) ^ std::rotl(c, 32) ^ std::rotl(d, 48);
+    h = (h ^ (h >> 33)) * m2;
+    h = (h ^ (h >> 33)) * m3;
+    return h ^ (h >> 33);
 }
 
 // A set of blocks, coarsened to groups of 2^level neighbouring blocks (group
@@ -91,6 +120,59 @@ private:
     std::vector<uint64_t> hashes_;
 };
 
+// Runs work(from, to) over [0, n) in ranges taken in turn by the threads.
+void in_ranges(size_t n, int threads, const std::function<void(size_t, size_t)>& work) {
+    constexpr size_t range = 1 << 14;
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t from; (from = next.fetch_add(range)) < n;)
+            work(from, std::min(n, from + range));
+    });
+}
+
+// Equal sets among n, found on all threads: first[i] is the first set equal
+// to set i (i itself when no set before it is). Each thread takes the sets
+// whose hash falls in its share and keeps a table of its own, so the answer
+// does not depend on the threads.
+template <class SetOf>
+std::vector<uint32_t> first_equal(size_t n, const std::vector<uint32_t>& hash, const SetOf& set_of, int threads) {
+    std::vector<uint32_t> first(n);
+    const auto shares = static_cast<uint64_t>(threads);
+    // Not the low bits, which pick the slots.
+    auto share_of = [&](size_t i) { return (hash[i] * 0x9E3779B97F4A7C15ull >> 40) % shares; };
+    parallel(threads, [&](int th) {
+        const auto mine = static_cast<uint64_t>(th);
+        size_t count = 0;
+        for (size_t i = 0; i < n; i++)
+            count += share_of(i) == mine;
+        size_t size = 1024;
+        while (size < count + count / 2)
+            size *= 2;
+        std::vector<uint32_t> slots(size, UINT32_MAX);
+        const size_t mask = size - 1;
+        for (size_t i = 0; i < n; i++) {
+            if (share_of(i) != mine)
+                continue;
+            const Span s = set_of(i);
+            for (size_t k = hash[i] & mask;; k = (k + 1) & mask) {
+                const uint32_t j = slots[k];
+                if (j == UINT32_MAX) {
+                    slots[k] = static_cast<uint32_t>(i);
+                    first[i] = static_cast<uint32_t>(i);
+                    break;
+                }
+                const Span t = set_of(j);
+                if (hash[j] == hash[i] && t.second - t.first == s.second - s.first &&
+                    std::equal(s.first, s.second, t.first)) {
+                    first[i] = j;
+                    break;
+                }
+            }
+        }
+    });
+    return first;
+}
+
 // The coarsening tree over the distinct area sets (the leaves): a node of
 // level k is a set coarsened to groups of 2^k blocks, and its parent the same
 // set coarsened once more; the root (one group) names every block. Giving
@@ -104,13 +186,13 @@ private:
 class Coarsening {
 public:
     Coarsening(const std::vector<Span>& leaves, const std::vector<double>& leaf_words,
-               const std::vector<int64_t>& block_bytes)
+               const std::vector<int64_t>& block_bytes, int threads)
         : num_blocks_(static_cast<int32_t>(block_bytes.size())) {
         prefix_.assign(block_bytes.size() + 1, 0);
         for (size_t b = 0; b < block_bytes.size(); b++)
             prefix_[b + 1] = prefix_[b] + block_bytes[b];
         add_leaves(leaves, leaf_words, block_bytes);
-        add_coarser_sets(leaves);
+        add_coarser_sets(leaves, threads);
     }
 
     // The stored bytes when areas cost price each byte.
@@ -170,7 +252,7 @@ private:
     // parent set. A set coarsened from one set only is never worth storing
     // (it names more blocks in no fewer bytes), so it gets no node: its child
     // stands for it. The root (every block) always has one.
-    void add_coarser_sets(const std::vector<Span>& leaves) {
+    void add_coarser_sets(const std::vector<Span>& leaves, int threads) {
         int top = 0;
         while (((num_blocks_ - 1) >> top) > 0)
             top++;
@@ -180,51 +262,73 @@ private:
             sets.stands[i] = i;
         sets.count = leaves_;
         for (int level = 0; level < top; level++)
-            sets = coarser(leaves, level, top, sets);
+            sets = coarser(leaves, level, top, sets, threads);
     }
 
-    // The parents of the sets of one level.
-    Level coarser(const std::vector<Span>& leaves, int level, int top, const Level& sets) {
+    // The parents of the sets of one level. Each set is halved and hashed on
+    // all threads, in place of the set itself in a pool as large as the
+    // level's sets (a set halved is no longer); equal halves are found on all
+    // threads too; then, in set order, the first of equal halves keeps its
+    // place in the pool and gives a parent, and the others join it.
+    Level coarser(const std::vector<Span>& leaves, int level, int top, const Level& sets, int threads) {
         const int k = level + 1;
-        Level next;
-        next.at.assign(1, 0);
-        std::vector<uint32_t> first_child, children;
-        std::vector<uint16_t> groups;
-        SetIndex parents(sets.count);
         auto groups_of = [&](size_t e) {
             return level == 0 ? leaves[e] : Span{sets.pool.data() + sets.at[e], sets.pool.data() + sets.at[e + 1]};
         };
-        // SetIndex keeps pointers: the pool must not move while it is used.
-        size_t room = 0;
-        for (size_t e = 0; e < sets.count; e++)
-            room += static_cast<size_t>(groups_of(e).second - groups_of(e).first);
-        next.pool.reserve(room);
-        for (size_t e = 0; e < sets.count; e++) {
-            Span g = groups_of(e);
-            groups.clear();
-            for (const uint16_t* i = g.first; i < g.second; i++)
-                if (groups.empty() || groups.back() != (*i >> 1))
-                    groups.push_back(static_cast<uint16_t>(*i >> 1));
-            const size_t from = next.pool.size();
-            next.pool.insert(next.pool.end(), groups.begin(), groups.end());
-            bool fresh;
-            const uint32_t p = parents.find_or_add(next.pool.data() + from, next.pool.data() + next.pool.size(), fresh);
+        const size_t count = sets.count;
+        std::vector<size_t> from(count + 1, 0);
+        for (size_t e = 0; e < count; e++)
+            from[e + 1] = from[e] + static_cast<size_t>(groups_of(e).second - groups_of(e).first);
+        std::vector<uint16_t> halves(from[count]);
+        std::vector<uint32_t> length(count);
+        std::vector<uint32_t> hash(count);
+        in_ranges(count, threads, [&](size_t lo, size_t hi) {
+            for (size_t e = lo; e < hi; e++) {
+                const Span g = groups_of(e);
+                uint16_t* out = halves.data() + from[e];
+                size_t n = 0;
+                for (const uint16_t* i = g.first; i < g.second; i++) {
+                    const auto half = static_cast<uint16_t>(*i >> 1);
+                    if (n == 0 || out[n - 1] != half)
+                        out[n++] = half;
+                }
+                length[e] = static_cast<uint32_t>(n);
+                hash[e] = static_cast<uint32_t>(hash_blocks(out, n));
+            }
+        });
+        auto half_of = [&](size_t e) { return Span{halves.data() + from[e], halves.data() + from[e] + length[e]}; };
+        std::vector<uint32_t> parent_of = first_equal(count, hash, half_of, threads);
+        std::vector<uint32_t>().swap(hash);
+
+        Level next;
+        next.at.assign(1, 0);
+        std::vector<uint32_t> first_child, children;
+        size_t end = 0;   // of the parents' groups, each moved down to follow the one before
+        for (size_t e = 0; e < count; e++) {
+            // parent_of[j] for j before e already holds j's parent.
+            const uint32_t j = parent_of[e];
             const uint32_t x = sets.stands[e];
-            if (fresh) {
-                next.at.push_back(static_cast<uint32_t>(next.pool.size()));
+            if (j == e) {
+                std::memmove(halves.data() + end, halves.data() + from[e], length[e] * sizeof(uint16_t));
+                end += length[e];
+                parent_of[e] = static_cast<uint32_t>(first_child.size());
+                next.at.push_back(static_cast<uint32_t>(end));
                 first_child.push_back(x);
                 children.push_back(1);
                 next.stands.push_back(none);
                 continue;
             }
-            next.pool.resize(from);
+            const uint32_t p = parent_of[j];
+            parent_of[e] = p;
             if (++children[p] == 2) {
-                const uint32_t y = add_set_node(k, next.pool.data() + next.at[p], next.pool.data() + next.at[p + 1]);
+                const uint32_t y = add_set_node(k, halves.data() + next.at[p], halves.data() + next.at[p + 1]);
                 next.stands[p] = y;
                 adopt(y, first_child[p]);
             }
             adopt(next.stands[p], x);
         }
+        halves.resize(end);
+        next.pool = std::move(halves);
         next.count = first_child.size();
         for (size_t p = 0; p < next.count; p++)
             if (next.stands[p] == none)
@@ -301,45 +405,59 @@ private:
     std::vector<uint8_t> chosen_, covered_;
 };
 
-// The distinct block sets of the area entries: the leaves. Each area's
-// words give way to its leaf's number.
+// The distinct block sets of the area entries: the leaves, numbered in the
+// order of the areas that first name them. Each area's words give way to its
+// leaf's number.
 struct Leaves {
-    SetIndex index;
     std::vector<double> words;    // words whose lookup ends on each leaf's areas
     std::vector<Span> sets;
     double stored = 0;            // bytes of their areas, each stored once
-    explicit Leaves(size_t expect) : index(expect) {}
 };
 
-Leaves distinct_sets(Table& table, const Words& words, int32_t num_blocks) {
-    Leaves leaves(std::min<size_t>(table.areas.size(), 1 << 20));
-    for (Table::Area& area : table.areas) {
-        Span s = table.area_blocks(area, words);
-        bool fresh;
-        const uint32_t leaf = leaves.index.find_or_add(s.first, s.second, fresh);
-        if (fresh) {
+Leaves distinct_sets(Table& table, const Words& words, int32_t num_blocks, int threads) {
+    const size_t n = table.areas.size();
+    std::vector<uint32_t> hash(n);
+    in_ranges(n, threads, [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; i++) {
+            const Span s = table.area_blocks(table.areas[i], words);
+            hash[i] = static_cast<uint32_t>(hash_blocks(s.first, static_cast<size_t>(s.second - s.first)));
+        }
+    });
+    std::vector<uint32_t> leaf_of = first_equal(
+        n, hash, [&](size_t i) { return table.area_blocks(table.areas[i], words); }, threads);
+    std::vector<uint32_t>().swap(hash);
+    Leaves leaves;
+    for (size_t i = 0; i < n; i++) {
+        Table::Area& area = table.areas[i];
+        // leaf_of[j] for j before i already holds j's leaf.
+        const uint32_t j = leaf_of[i];
+        uint32_t leaf;
+        if (j == i) {
+            const Span s = table.area_blocks(area, words);
+            leaf = static_cast<uint32_t>(leaves.sets.size());
+            leaves.sets.push_back(s);
             leaves.words.push_back(0);
             leaves.stored += area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks);
+        } else {
+            leaf = leaf_of[j];
         }
+        leaf_of[i] = leaf;
         leaves.words[leaf] += area.words;
         area.words = leaf;
     }
-    leaves.sets.resize(leaves.index.size());
-    for (uint32_t i = 0; i < leaves.index.size(); i++)
-        leaves.sets[i] = leaves.index.set(i);
     return leaves;
 }
 
 // Each leaf's target: itself, or, when the areas do not fit the budget, a
 // coarser set of the tree, made here.
 std::vector<uint32_t> choose_targets(const Leaves& leaves, const std::vector<int64_t>& block_bytes, double budget,
-                                     std::unique_ptr<Coarsening>& tree) {
+                                     int threads, std::unique_ptr<Coarsening>& tree) {
     std::vector<uint32_t> target(leaves.sets.size());
     for (uint32_t i = 0; i < leaves.sets.size(); i++)
         target[i] = i;
     if (leaves.stored <= budget)
         return target;
-    tree = std::make_unique<Coarsening>(leaves.sets, leaves.words, block_bytes);
+    tree = std::make_unique<Coarsening>(leaves.sets, leaves.words, block_bytes, threads);
     // The price of a stored byte at which the areas fit, by bisection; past
     // some price all leaves take the root (every block).
     double lo = 0, hi = 1;
@@ -358,51 +476,119 @@ std::vector<uint32_t> choose_targets(const Leaves& leaves, const std::vector<int
     return target;
 }
 
+constexpr size_t slot_range = 1 << 16;   // slots a thread takes at a time
+
+// Where the pieces are named, on all threads: the first slot whose entry is
+// given each target (UINT32_MAX for none), and the area entries before
+// each range of slots.
+void find_named(const Table& table, const std::vector<uint32_t>& target, int threads,
+                std::vector<uint32_t>& first_slot, std::vector<size_t>& entries_before) {
+    const size_t ranges = (table.prime + slot_range - 1) / slot_range;
+    entries_before.assign(ranges + 1, 0);
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t r; (r = next++) < ranges;) {
+            size_t count = 0;
+            const auto to = static_cast<uint32_t>(std::min<size_t>(table.prime, (r + 1) * slot_range));
+            for (auto k = static_cast<uint32_t>(r * slot_range); k < to; k++) {
+                const uint32_t x = table.entry[k];
+                if (x == 0 || entry_kind(x) != kind_bitmap)
+                    continue;
+                count++;
+                std::atomic_ref<uint32_t> first(first_slot[target[table.areas[table.area_of(k)].words]]);
+                uint32_t seen = first.load(std::memory_order_relaxed);
+                while (k < seen && !first.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
+                }
+            }
+            entries_before[r + 1] = count;
+        }
+    });
+    for (size_t r = 0; r < ranges; r++)
+        entries_before[r + 1] += entries_before[r];
+}
+
 // The pieces, in the order of the slots that first name them, equal sets
-// stored once; each area entry gets its final kind.
+// stored once; each area entry gets its final kind. Which set each piece
+// holds is settled in that order; the bytes and the entries are written on
+// all threads.
 indexlib::AreaPieces store_pieces(Table& table, const Leaves& leaves, const std::vector<uint32_t>& target,
-                                  const Coarsening* tree, int32_t num_blocks) {
-    indexlib::AreaPieces pieces;
+                                  const Coarsening* tree, int32_t num_blocks, int threads) {
     // Leaves are the tree's first nodes: a target is a node number either way.
     std::vector<uint32_t> piece_of_target(tree ? tree->nodes() : leaves.sets.size(), UINT32_MAX);
+    std::vector<size_t> entries_before;
+    find_named(table, target, threads, piece_of_target, entries_before);
+    std::vector<std::pair<uint32_t, uint32_t>> named;   // (first slot, target)
+    for (uint32_t t = 0; t < piece_of_target.size(); t++)
+        if (piece_of_target[t] != UINT32_MAX)
+            named.emplace_back(piece_of_target[t], t);
+    std::sort(named.begin(), named.end());
+
+    indexlib::AreaPieces pieces;
+    std::vector<Span> piece_set;
+    // Leaves are distinct sets: only the coarsened ones can equal another.
     std::vector<std::vector<uint16_t>> coarse_sets;
-    SetIndex stored_sets(leaves.sets.size());
+    std::unique_ptr<SetIndex> stored_sets;
+    if (tree)
+        stored_sets = std::make_unique<SetIndex>(named.size());
     std::vector<uint32_t> piece_of_set;
     std::vector<uint16_t> coarse;
-    std::vector<uint32_t> named;
-    for (uint32_t k = 0; k < table.prime; k++) {
-        const uint32_t x = table.entry[k];
-        if (x == 0 || entry_kind(x) != kind_bitmap)
-            continue;
+    for (const auto& [k, t] : named) {
         const uint32_t leaf = table.areas[table.area_of(k)].words;
-        const uint32_t t = target[leaf];
-        uint32_t& piece = piece_of_target[t];
-        if (piece == UINT32_MAX) {
-            Span s = leaves.sets[leaf];
-            if (t != leaf) {
-                coarsen(s.first, s.second, tree->level(t), num_blocks, coarse);
-                coarse_sets.push_back(coarse);
-                s = {coarse_sets.back().data(), coarse_sets.back().data() + coarse_sets.back().size()};
-            }
+        Span s = leaves.sets[leaf];
+        if (t != leaf) {
+            coarsen(s.first, s.second, tree->level(t), num_blocks, coarse);
+            coarse_sets.push_back(coarse);
+            s = {coarse_sets.back().data(), coarse_sets.back().data() + coarse_sets.back().size()};
+        }
+        if (stored_sets) {
             bool fresh;
-            const uint32_t id = stored_sets.find_or_add(s.first, s.second, fresh);
-            if (fresh) {
-                const auto n = static_cast<uint32_t>(s.second - s.first);
-                named.assign(s.first, s.second);
-                const bool map = !stored_as_list(n, num_blocks);
-                piece_of_set.push_back(static_cast<uint32_t>(pieces.size()));
-                pieces.add(map, map ? indexlib::bitmap(named, num_blocks) : indexlib::block_list(named));
-            } else {
+            const uint32_t id = stored_sets->find_or_add(s.first, s.second, fresh);
+            if (!fresh) {
                 // Sets found equal were stored; drop the copy just made.
                 if (t != leaf)
                     coarse_sets.pop_back();
+                piece_of_target[t] = piece_of_set[id];
+                continue;
             }
-            piece = piece_of_set[id];
+            piece_of_set.push_back(static_cast<uint32_t>(piece_set.size()));
         }
-        pieces.slot_area.emplace_back(k, piece);
-        const uint32_t rehash6 = entry_rehash6(x);
-        table.entry[k] = pieces.bitmap[piece] ? bitmap_entry(rehash6) : list_entry(rehash6);
+        const auto n = static_cast<uint32_t>(s.second - s.first);
+        const bool map = !stored_as_list(n, num_blocks);
+        piece_of_target[t] = static_cast<uint32_t>(piece_set.size());
+        piece_set.push_back(s);
+        pieces.bitmap.push_back(map ? 1 : 0);
+        pieces.at.push_back(pieces.at.back() + (map ? static_cast<uint32_t>(bitmap_bytes(num_blocks)) : list_bytes(n)));
     }
+
+    pieces.bytes.assign(pieces.at.back(), 0);
+    in_ranges(piece_set.size(), threads, [&](size_t from, size_t to) {
+        for (size_t p = from; p < to; p++) {
+            const Span s = piece_set[p];
+            uint8_t* out = pieces.bytes.data() + pieces.at[p];
+            if (pieces.bitmap[p])
+                indexlib::put_bitmap(s.first, s.second, out);
+            else
+                indexlib::put_block_list(s.first, s.second, out);
+        }
+    });
+
+    pieces.slot_area.resize(entries_before.back());
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t r; (r = next++) + 1 < entries_before.size();) {
+            size_t i = entries_before[r];
+            const auto to = static_cast<uint32_t>(std::min<size_t>(table.prime, (r + 1) * slot_range));
+            for (auto k = static_cast<uint32_t>(r * slot_range); k < to; k++) {
+                const uint32_t x = table.entry[k];
+                if (x == 0 || entry_kind(x) != kind_bitmap)
+                    continue;
+                const uint32_t piece = piece_of_target[target[table.areas[table.area_of(k)].words]];
+                pieces.slot_area[i++] = {k, piece};
+                const uint32_t rehash6 = entry_rehash6(x);
+                table.entry[k] = pieces.bitmap[piece] ? bitmap_entry(rehash6) : list_entry(rehash6);
+            }
+        }
+    });
     return pieces;
 }
 
@@ -427,13 +613,13 @@ void count_widened(const Leaves& leaves, const std::vector<uint32_t>& target, co
 }  // namespace
 
 indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vector<int64_t>& block_bytes,
-                               uint32_t area_limit, Widening& widened) {
+                               uint32_t area_limit, int threads, Widening& widened) {
     const auto num_blocks = static_cast<int32_t>(block_bytes.size());
-    const Leaves leaves = distinct_sets(table, words, num_blocks);
+    const Leaves leaves = distinct_sets(table, words, num_blocks, threads);
     const double budget = static_cast<double>(area_limit) - header_bytes;
     std::unique_ptr<Coarsening> tree;
-    const std::vector<uint32_t> target = choose_targets(leaves, block_bytes, budget, tree);
-    indexlib::AreaPieces pieces = store_pieces(table, leaves, target, tree.get(), num_blocks);
+    const std::vector<uint32_t> target = choose_targets(leaves, block_bytes, budget, threads, tree);
+    indexlib::AreaPieces pieces = store_pieces(table, leaves, target, tree.get(), num_blocks, threads);
     if (tree)
         count_widened(leaves, target, *tree, num_blocks, widened);
     return pieces;

@@ -23,8 +23,8 @@ struct Widening {
 
 // Settles each area entry's kind and its bitmap or list, so that all of them
 // end by area_limit (16 MiB; less for tests), widening entries when they do
-// not fit.
+// not fit. The answer is the same for any number of threads.
 indexlib::AreaPieces fit_areas(Table& table, const Words& words, const std::vector<int64_t>& block_bytes,
-                               uint32_t area_limit, Widening& widened);
+                               uint32_t area_limit, int threads, Widening& widened);
 
 }  // namespace builder

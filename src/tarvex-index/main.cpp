@@ -326,7 +326,7 @@ int build(const Options& o, Progress& progress) {
     Table table = place(words, prime, o.threads);
     progress.phase("fitting areas");
     Outcome r;
-    indexlib::AreaPieces pieces = fit_areas(table, words, named.block_bytes, o.area_limit, r.widened);
+    indexlib::AreaPieces pieces = fit_areas(table, words, named.block_bytes, o.area_limit, o.threads, r.widened);
     named.index.num_words = static_cast<int32_t>(words.size());
     named.index.slots = std::move(table.entry);
     progress.phase("laying out");

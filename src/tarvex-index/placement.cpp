@@ -6,7 +6,6 @@
 #include <iterator>
 
 #include "common.h"
-#include "indexlib/huge_pages.h"
 #include "indexlib/lookup.h"
 #include "indexlib/primes.h"
 #include "tarvex/hash.h"
@@ -48,9 +47,24 @@ Span Table::area_blocks(const Area& a, const Words& words) const {
 
 namespace {
 
+// The first slot of every word's probe, worked out on all threads ahead of
+// the placing, which then reads them in order.
+std::vector<uint32_t> first_slots(const Words& words, uint32_t prime, int threads) {
+    const size_t n = words.size();
+    std::vector<uint32_t> first(n);
+    constexpr size_t range = 1 << 16;
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t from; (from = next.fetch_add(range)) < n;)
+            for (size_t w = from; w < std::min(n, from + range); w++)
+                first[w] = key_h(words.key[w]) % prime;
+    });
+    return first;
+}
+
 class Placer {
 public:
-    Placer(const Words& words, Table& t) : w_(words), t_(t) {}
+    Placer(const Words& words, const std::vector<uint32_t>& first, Table& t) : w_(words), first_(first), t_(t) {}
 
     // The blocks entry x at slot k names (tmp holds those of kinds 1 and 2).
     Span blocks_at(uint32_t k, uint32_t x, uint16_t* tmp) const {
@@ -67,21 +81,35 @@ public:
         return std::includes(have.first, have.second, want.first, want.second);
     }
 
+    // The probe's first slot for a word some way ahead of w (below end),
+    // fetched into the cache while word w is worked on: the slots are all
+    // over a table far larger than the cache.
+    void fetch_ahead(size_t w, size_t end) const {
+        if (w + ahead < end)
+            __builtin_prefetch(t_.entry.data() + first_[w + ahead]);
+    }
+
+    // The same for placing, which mostly claims that slot: its claimer's
+    // check code is written too.
+    void fetch_ahead_to_claim(size_t w, size_t end) const {
+        if (w + ahead < end) {
+            __builtin_prefetch(t_.entry.data() + first_[w + ahead], 1);
+            __builtin_prefetch(t_.claimer_rehash6.data() + first_[w + ahead], 1);
+        }
+    }
+
     // Where the search's probe of word w stops.
     probe_stop stop_of(size_t w) const {
-        const uint64_t key = w_.key[w];
-        return probe_word(key_h(key), key_r(key), t_.prime, [this](uint32_t k) { return t_.entry[k]; });
+        const uint32_t r = key_r(w_.key[w]);
+        return probe_walk(first_[w], rehash6_of(r), rehash16_of(r), t_.prime,
+                          [this](uint32_t k) { return t_.entry[k]; });
     }
 
-    // The slot of the entry that the search's probe of word w accepts, or -1.
-    int64_t end_of(size_t w) const {
+    // The slot the search's probe of word w ends on when that entry names
+    // all of its blocks, else -1.
+    int64_t sound_end(size_t w) const {
         const probe_stop stop = stop_of(w);
-        return stop.entry != 0 ? stop.slot : -1;
-    }
-
-    bool sound(size_t w) const {
-        const probe_stop stop = stop_of(w);
-        return stop.entry != 0 && covers(static_cast<uint32_t>(stop.slot), stop.entry, w);
+        return stop.entry != 0 && covers(static_cast<uint32_t>(stop.slot), stop.entry, w) ? stop.slot : -1;
     }
 
     // Probes for word w and claims the first empty slot or shares the first
@@ -101,6 +129,8 @@ public:
     }
 
 private:
+    static constexpr size_t ahead = 32;
+
     uint32_t new_area(uint32_t k, uint32_t names) {
         const auto a = static_cast<uint32_t>(t_.areas.size());
         t_.areas.push_back({names, 0});
@@ -150,58 +180,83 @@ private:
     }
 
     const Words& w_;
+    const std::vector<uint32_t>& first_;
     Table& t_;
 };
 
 constexpr size_t range = 1 << 15;   // words a thread takes at a time
+
+// Each word in turn; false when some probe exhausts its bound.
+bool place_in_order(Placer& p, size_t n) {
+    for (size_t w = 0; w < n; w++) {
+        p.fetch_ahead_to_claim(w, n);
+        if (!p.place(w))
+            return false;
+    }
+    return true;
+}
+
+// The words whose probe no longer ends on an entry naming all their blocks,
+// in order. Meanwhile, where each lookup ends is counted as if this were the
+// last round: entries that several words end on, and the words on each area
+// (for the area budget). When some words are to be placed again, the counts
+// are dropped (clear_ends).
+std::vector<uint32_t> check_round(const Placer& p, Table& t, size_t n, int threads) {
+    std::vector<std::vector<uint32_t>> again(static_cast<size_t>(threads));
+    std::atomic<size_t> next{0}, shared{0};
+    parallel(threads, [&](int th) {
+        size_t mine = 0;
+        for (size_t from; (from = next.fetch_add(range)) < n;) {
+            const size_t to = std::min(n, from + range);
+            for (size_t w = from; w < to; w++) {
+                p.fetch_ahead(w, to);
+                const int64_t end = p.sound_end(w);
+                if (end < 0) {
+                    again[static_cast<size_t>(th)].push_back(static_cast<uint32_t>(w));
+                    continue;
+                }
+                const auto k = static_cast<uint32_t>(end);
+                if (std::atomic_ref<uint8_t>(t.claimer_rehash6[k]).fetch_or(0x80) & 0x80)
+                    mine++;
+                if (entry_kind(t.entry[k]) == kind_bitmap)
+                    std::atomic_ref<uint32_t>(t.areas[t.area_of(k)].words).fetch_add(1);
+            }
+        }
+        shared += mine;
+    });
+    t.shared = shared;
+    std::vector<uint32_t> redo;
+    for (auto& v : again)
+        redo.insert(redo.end(), v.begin(), v.end());
+    std::sort(redo.begin(), redo.end());
+    return redo;
+}
+
+void clear_ends(Table& t) {
+    for (uint8_t& c : t.claimer_rehash6)
+        c &= 0x3F;
+    for (Table::Area& a : t.areas)
+        a.words = 0;
+    t.shared = 0;
+}
 
 // Places the words in a table of prime slots: each in turn, then again every
 // word whose probe no longer ends on an entry covering it, until none. A
 // grown entry changes its check code from the 16-bit one to the 6-bit one,
 // which can capture or release other words' probes; entries only grow, so
 // the rounds end. False when some probe exhausts its bound.
-bool place_all(Placer& p, size_t n, int threads) {
-    bool ok = true;
-    for (size_t w = 0; w < n && ok; w++)
-        ok = p.place(w);
-    while (ok) {
-        std::vector<std::vector<uint32_t>> again(static_cast<size_t>(threads));
-        std::atomic<size_t> next{0};
-        parallel(threads, [&](int th) {
-            for (size_t from; (from = next.fetch_add(range)) < n;)
-                for (size_t w = from; w < std::min(n, from + range); w++)
-                    if (!p.sound(w))
-                        again[static_cast<size_t>(th)].push_back(static_cast<uint32_t>(w));
-        });
-        std::vector<uint32_t> redo;
-        for (auto& v : again)
-            redo.insert(redo.end(), v.begin(), v.end());
+bool place_all(Placer& p, Table& t, size_t n, int threads) {
+    if (!place_in_order(p, n))
+        return false;
+    for (;;) {
+        const std::vector<uint32_t> redo = check_round(p, t, n, threads);
         if (redo.empty())
-            break;
-        std::sort(redo.begin(), redo.end());
-        for (size_t i = 0; i < redo.size() && ok; i++)
-            ok = p.place(redo[i]);
+            return true;
+        clear_ends(t);
+        for (uint32_t w : redo)
+            if (!p.place(w))
+                return false;
     }
-    return ok;
-}
-
-// Where each lookup ends: entries that several words end on, and the words on
-// each area (for the area budget).
-void count_ends(const Placer& p, Table& t, size_t n, int threads) {
-    std::atomic<size_t> next{0}, shared{0};
-    parallel(threads, [&](int) {
-        size_t mine = 0;
-        for (size_t from; (from = next.fetch_add(range)) < n;)
-            for (size_t w = from; w < std::min(n, from + range); w++) {
-                const auto k = static_cast<uint32_t>(p.end_of(w));
-                if (std::atomic_ref<uint8_t>(t.claimer_rehash6[k]).fetch_or(0x80) & 0x80)
-                    mine++;
-                if (entry_kind(t.entry[k]) == kind_bitmap)
-                    std::atomic_ref<uint32_t>(t.areas[t.area_of(k)].words).fetch_add(1);
-            }
-        shared += mine;
-    });
-    t.shared = shared;
 }
 
 }  // namespace
@@ -211,16 +266,17 @@ Table place(const Words& words, uint32_t prime, int threads) {
     for (;;) {
         Table t;
         t.prime = prime;
-        indexlib::reserve_huge(t.entry, prime);
+        // Not on huge pages: where the system compacts memory to find them,
+        // faulting the table in took three times as long, and the probes
+        // ran no faster for them.
         t.entry.assign(prime, 0);
-        indexlib::reserve_huge(t.claimer_rehash6, prime);
         t.claimer_rehash6.assign(prime, 0);
-        Placer p(words, t);
-        if (!place_all(p, n, threads)) {
+        const std::vector<uint32_t> first = first_slots(words, prime, threads);
+        Placer p(words, first, t);
+        if (!place_all(p, t, n, threads)) {
             prime = indexlib::next_prime(prime + 1);
             continue;
         }
-        count_ends(p, t, n, threads);
         return t;
     }
 }
@@ -231,7 +287,11 @@ std::string check_placed(const std::vector<uint8_t>& bytes, const Words& words, 
     std::atomic<size_t> next{0}, first_bad{SIZE_MAX};
     parallel(threads, [&](int) {
         for (size_t from; (from = next.fetch_add(range)) < n;)
-            for (size_t w = from; w < std::min(n, from + range) && w < first_bad; w++) {
+            for (size_t w = from, to = std::min(n, from + range); w < to && w < first_bad; w++) {
+                // The table is far larger than the cache: ask for the entry
+                // of a word some way ahead.
+                if (w + 16 < to)
+                    probe.fetch_entry(key_h(words.key[w + 16]));
                 const uint64_t key = words.key[w];
                 const uint32_t x = probe.entry(key_h(key), key_r(key));
                 bool ok = x != 0;
