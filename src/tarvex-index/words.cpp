@@ -20,7 +20,6 @@
 
 #include "common.h"
 #include "tarvex/open.h"
-#include "indexlib/huge_pages.h"
 #include "indexlib/words.h"
 #include "tarvex/hash.h"
 #include "walk.h"
@@ -647,9 +646,9 @@ void BlockWords::hash_new_words() {
 }
 
 void BlockWords::grow() {
-    std::vector<Slot> bigger;
-    indexlib::reserve_huge(bigger, slots_.size() * 2);
-    bigger.resize(slots_.size() * 2);
+    // Ordinary pages: asking for huge ones makes the system compact memory
+    // first, which costs more than a block's table saves.
+    std::vector<Slot> bigger(slots_.size() * 2);
     const size_t mask = bigger.size() - 1;
     for (Word& w : words_) {
         const Slot& slot = slots_[w.slot];
