@@ -83,3 +83,37 @@ TEST(LayOut, AreasPast16MiBAreRefusedUnlessTheyShare) {
 }
 
 }  // namespace
+
+// names_all over a block list walks it once beside the blocks asked for; a
+// list out of order, or a block it lacks, must give the answer that asking
+// block by block gives.
+TEST(EntryReader, NamesAllAgreesWithNamesOneByOne) {
+    struct Case {
+        std::vector<uint16_t> list, asked;
+        bool want;
+    };
+    const std::vector<Case> cases = {
+        {{3, 7, 9, 4000}, {3, 7, 9, 4000}, true},
+        {{3, 7, 9, 4000}, {7, 4000}, true},
+        {{3, 7, 9, 4000}, {}, true},
+        {{3, 7, 9, 4000}, {3, 8}, false},
+        {{3, 7, 9, 4000}, {4001}, false},
+        {{3, 7, 9, 4000}, {0, 3}, false},
+        {{9, 3, 4000, 7}, {3, 7, 9, 4000}, true},   // out of order
+        {{9, 3, 4000, 7}, {3, 5}, false},
+        {{5}, {5}, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes(sizeof(file_header) + 64, 0);
+        const uint32_t at = sizeof(file_header);
+        indexlib::put_block_list(c.list.data(), c.list.data() + c.list.size(), bytes.data() + at);
+        const uint32_t x = list_entry(5) | at;
+        const indexlib::EntryReader reader(bytes);
+        bool one_by_one = true;
+        for (uint16_t b : c.asked)
+            one_by_one = one_by_one && reader.names(x, b);
+        EXPECT_EQ(one_by_one, c.want);
+        EXPECT_EQ(reader.names_all(x, c.asked.data(), c.asked.data() + c.asked.size()), c.want)
+            << "list of " << c.list.size() << ", " << c.asked.size() << " asked";
+    }
+}

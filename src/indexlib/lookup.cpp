@@ -83,6 +83,25 @@ bool EntryReader::names(uint32_t x, uint32_t b) const {
     }
 }
 
+bool EntryReader::names_all(uint32_t x, const uint16_t* b, const uint16_t* e) const {
+    if (entry_kind(x) == kind_list) {
+        const unsigned char* p = bytes_ + entry_offset(x);
+        const uint32_t n = unpack12(p, 0);
+        uint32_t i = 1;
+        for (; b != e; b++) {
+            while (i <= n && unpack12(p, i) < *b)
+                i++;
+            if (i > n || unpack12(p, i) != *b)
+                break;
+        }
+        // A list out of order is asked block by block for the rest.
+    }
+    for (; b != e; b++)
+        if (!names(x, *b))
+            return false;
+    return true;
+}
+
 void EntryReader::fetch_names(uint32_t x, uint32_t b) const {
     if (entry_kind(x) == kind_bitmap)
         __builtin_prefetch(bytes_ + entry_offset(x) + b / 8);

@@ -29,6 +29,9 @@ public:
     // Does entry x name block b? (A membership test: a bitmap's one bit, not
     // the whole expansion.)
     bool names(uint32_t x, uint32_t b) const;
+    // Does entry x name every block from b to e (ascending)? A block list is
+    // walked once beside them where it is ascending too.
+    bool names_all(uint32_t x, const uint16_t* b, const uint16_t* e) const;
     // Fetch ahead what entry(h, ...) and names(x, b) will read first.
     void fetch_entry(uint32_t h) const { __builtin_prefetch(bytes_ + hash_at_ + 4 * int64_t{h % prime_}); }
     void fetch_names(uint32_t x, uint32_t b) const;

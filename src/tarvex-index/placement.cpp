@@ -294,10 +294,8 @@ std::string check_placed(const std::vector<uint8_t>& bytes, const Words& words, 
                     probe.fetch_entry(key_h(words.key[w + 16]));
                 const uint64_t key = words.key[w];
                 const uint32_t x = probe.entry(key_h(key), key_r(key));
-                bool ok = x != 0;
-                for (uint32_t i = words.start[w]; i < words.start[w + 1] && ok; i++)
-                    ok = probe.names(x, words.blocks[i]);
-                if (!ok) {
+                const Span blocks = word_blocks(words, w);
+                if (x == 0 || !probe.names_all(x, blocks.first, blocks.second)) {
                     size_t seen = first_bad;
                     while (w < seen && !first_bad.compare_exchange_weak(seen, w)) {
                     }
