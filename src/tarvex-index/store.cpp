@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <new>
 
 #include "common.h"
 #include "indexlib/huge_pages.h"
@@ -21,148 +22,230 @@ inline uint64_t mix(uint64_t k) {
     return k;
 }
 
+inline int shard_of(uint64_t key) { return static_cast<int>(mix(key) >> (64 - WordStore::shard_bits)); }
+
+// Far past any index that fits 2 GiB: 64 shards of 16 million words.
+constexpr uint32_t max_shard_words = (1u << 24) - 1;
+
+[[noreturn]] void too_large() { fail("the index would be larger than 2 GiB, the limit of its offsets"); }
+
+constexpr size_t huge_page = size_t{2} << 20;
+
 }  // namespace
 
-// A shard: its words (ids in the order first added) and a log of the blocks
-// merged into it, each a marker (bit 31 set, the block) and its words' ids.
-struct WordStore::Shard {
-    std::mutex m;
-    std::vector<uint32_t> index = std::vector<uint32_t>(1 << 10, 0);   // 0 empty, else tag << 24 | id + 1
-    Chunked<uint64_t> keys;
-    Chunked<uint32_t> log;
-    std::vector<uint32_t> count;   // while finishing: blocks of each word, then its place
+// Room for keys as blocks come in: chunks that are filled from the front and
+// never move, so that a thread copies its block's keys in without the lock.
+struct WordStore::Room {
+    static constexpr size_t chunk = size_t{1} << 19;   // keys: 4 MiB
+    struct Free {
+        void operator()(uint64_t* p) const { ::operator delete(p, std::align_val_t{huge_page}); }
+    };
+    std::vector<std::unique_ptr<uint64_t[], Free>> chunks;
+    uint64_t* at = nullptr;
+    size_t left = 0;
 
-    static constexpr uint32_t max_id = (1u << 24) - 2;
-
-    // Looks each key up, adds it when new, and logs it. The lookups of the
-    // next keys are fetched ahead: the index and the keys are far larger
-    // than the caches.
-    void merge(uint32_t block, const uint64_t* keys_in, const uint64_t* end) {
-        log.push_back(0x80000000u | block);
-        constexpr size_t ahead = 8;
-        const size_t n = static_cast<size_t>(end - keys_in);
-        for (size_t i = 0; i < std::min(n, ahead); i++)
-            __builtin_prefetch(&index[mix(keys_in[i]) & (index.size() - 1)]);
-        for (size_t i = 0; i < n; i++) {
-            if (i + ahead < n)
-                __builtin_prefetch(&index[mix(keys_in[i + ahead]) & (index.size() - 1)]);
-            if (i + ahead / 2 < n) {
-                const uint64_t m = mix(keys_in[i + ahead / 2]);
-                const uint32_t v = index[m & (index.size() - 1)];
-                if (v != 0)
-                    __builtin_prefetch(&keys[(v & 0xFFFFFF) - 1]);
-            }
-            const uint64_t key = keys_in[i], m = mix(key);
-            const auto tag = static_cast<uint32_t>(m >> 48) & 0xFF;
-            const size_t mask = index.size() - 1;
-            for (size_t s = m & mask;; s = (s + 1) & mask) {
-                uint32_t v = index[s];
-                if (v == 0) {
-                    const size_t id = keys.size();
-                    // Far past any index that fits 2 GiB: 64 shards of 16 million words.
-                    if (id > max_id)
-                        fail("the index would be larger than 2 GiB, the limit of its offsets");
-                    keys.push_back(key);
-                    index[s] = tag << 24 | static_cast<uint32_t>(id + 1);
-                    log.push_back(static_cast<uint32_t>(id));
-                    if (keys.size() * 2 > index.size())
-                        grow();
-                    break;
-                }
-                if (v >> 24 == tag && keys[(v & 0xFFFFFF) - 1] == key) {
-                    log.push_back((v & 0xFFFFFF) - 1);
-                    break;
-                }
-            }
-        }
+    static std::unique_ptr<uint64_t[], Free> make(size_t n) {
+        auto* p = static_cast<uint64_t*>(::operator new(n * sizeof(uint64_t), std::align_val_t{huge_page}));
+        indexlib::advise_huge(p, n * sizeof(uint64_t));
+        return std::unique_ptr<uint64_t[], Free>(p);
     }
+    uint64_t* take(size_t n) {
+        if (n > left) {
+            // A large part gets room of its own, and the chunk stays open.
+            if (n > chunk / 8) {
+                chunks.push_back(make(n));
+                return chunks.back().get();
+            }
+            chunks.push_back(make(chunk));
+            at = chunks.back().get();
+            left = chunk;
+        }
+        uint64_t* p = at;
+        at += n;
+        left -= n;
+        return p;
+    }
+};
+
+// A block's keys, by shard: shard s's are at[s + 1] - at[s] keys in the part
+// of s's group, from at[s] - at[the group's first shard] on.
+struct WordStore::Block {
+    uint64_t* part[n_groups] = {};
+    uint32_t at[n_shards + 1] = {};
+    uint64_t* keys(int s) const {
+        const int g = s / group_shards;
+        return part[g] + (at[s] - at[g * group_shards]);
+    }
+    uint32_t size(int s) const { return at[s + 1] - at[s]; }
+};
+
+// A shard's words once gathered (ids in the order first met).
+struct WordStore::Shard {
+    std::vector<uint64_t> key;
+    // Each word's blocks, counting a block again for each repeat in it (the
+    // order by bucket takes them so); once placed, its place.
+    std::vector<uint32_t> count;
+    std::vector<uint32_t> repeats;   // a word's id for each repeat
+    std::vector<uint32_t> ids;     // each block's words, block by block in remapped order
+    std::vector<uint32_t> seg;     // where each block's words begin in ids
+};
+
+// A thread's table for gathering one shard after another.
+struct WordStore::Scratch {
+    struct Slot {
+        uint64_t key;
+        uint32_t id1;   // 0 empty, else id + 1
+        uint16_t last;   // the last block it was met in (blocks come in ascending)
+        uint16_t more;   // its blocks - 1
+    };
+    std::vector<Slot> table;
+    size_t expect = 0;   // words of the shard before: shards are alike in size
 
     void grow() {
-        std::vector<uint32_t> bigger(index.size() * 2, 0);
+        std::vector<Slot> bigger(table.size() * 2, Slot{});
         const size_t mask = bigger.size() - 1;
-        for (size_t id = 0; id < keys.size(); id++) {
-            const uint64_t m = mix(keys[id]);
-            size_t s = m & mask;
-            while (bigger[s] != 0)
-                s = (s + 1) & mask;
-            bigger[s] = (static_cast<uint32_t>(m >> 48) & 0xFF) << 24 | static_cast<uint32_t>(id + 1);
-        }
-        index.swap(bigger);
-    }
-
-    // Renumbers the words in key order and counts each one's blocks.
-    void sort_by_key() {
-        std::vector<uint32_t>().swap(index);
-        const size_t n = keys.size();
-        std::vector<std::pair<uint64_t, uint32_t>> order(n);
-        for (size_t id = 0; id < n; id++)
-            order[id] = {keys[id], static_cast<uint32_t>(id)};
-        std::sort(order.begin(), order.end());
-        std::vector<uint32_t> renumber(n);
-        for (size_t i = 0; i < n; i++) {
-            keys[i] = order[i].first;
-            renumber[order[i].second] = static_cast<uint32_t>(i);
-        }
-        std::vector<std::pair<uint64_t, uint32_t>>().swap(order);
-        count.assign(n, 0);
-        for (size_t i = 0; i < log.size(); i++) {
-            uint32_t& v = log[i];
-            if (v & 0x80000000u)
+        for (const Slot& sl : table) {
+            if (sl.id1 == 0)
                 continue;
-            v = renumber[v];
-            count[v]++;
+            size_t p = mix(sl.key) & mask;
+            while (bigger[p].id1 != 0)
+                p = (p + 1) & mask;
+            bigger[p] = sl;
         }
+        table.swap(bigger);
     }
 };
 
 WordStore::WordStore() {
-    for (int s = 0; s < (1 << shard_bits); s++)
-        shards_.push_back(std::make_unique<Shard>());
+    for (int g = 0; g < n_groups; g++)
+        rooms_.push_back(std::make_unique<Room>());
 }
 
 WordStore::~WordStore() = default;
 
-void WordStore::add_block(uint32_t block, const std::vector<uint64_t>& keys) {
-    constexpr int n_shards = 1 << shard_bits;
-    thread_local std::vector<uint64_t> sorted;
-    std::array<uint32_t, n_shards + 1> at{};
-    for (uint64_t k : keys)
-        at[(mix(k) >> (64 - shard_bits)) + 1]++;
+void WordStore::add_block(uint32_t block, const uint64_t* keys, size_t n) {
+    if (n == 0)
+        return;
+    if (n > UINT32_MAX)
+        too_large();
+    Block b;
+    for (size_t i = 0; i < n; i++)
+        b.at[shard_of(keys[i]) + 1]++;
     for (int s = 0; s < n_shards; s++)
-        at[s + 1] += at[s];
-    sorted.resize(keys.size());
-    std::array<uint32_t, n_shards> fill;
-    std::copy(at.begin(), at.end() - 1, fill.begin());
-    for (uint64_t k : keys)
-        sorted[fill[mix(k) >> (64 - shard_bits)]++] = k;
-    // Shards that are busy are come back to; the last ones are waited for.
-    std::array<int, n_shards> todo;
-    int left = 0;
-    for (int s = 0; s < n_shards; s++)
-        if (at[s + 1] > at[s])
-            todo[left++] = s;
-    while (left > 0) {
-        int kept = 0;
-        for (int i = 0; i < left; i++) {
-            Shard& sh = *shards_[todo[i]];
-            bool last_round = kept == 0 && i == left - 1;
-            if (last_round) {
-                sh.m.lock();
-            } else if (!sh.m.try_lock()) {
-                todo[kept++] = todo[i];
-                continue;
-            }
-            sh.merge(block, sorted.data() + at[todo[i]], sorted.data() + at[todo[i] + 1]);
-            sh.m.unlock();
-        }
-        left = kept;
+        b.at[s + 1] += b.at[s];
+    {
+        std::lock_guard<std::mutex> g(m_);
+        for (int gr = 0; gr < n_groups; gr++)
+            b.part[gr] = rooms_[static_cast<size_t>(gr)]->take(b.at[(gr + 1) * group_shards] - b.at[gr * group_shards]);
+        if (block >= blocks_.size())
+            blocks_.resize(block + 1);
+        blocks_[block] = b;
     }
+    std::array<uint64_t*, n_shards> to;
+    for (int s = 0; s < n_shards; s++)
+        to[static_cast<size_t>(s)] = b.keys(s);
+    for (size_t i = 0; i < n; i++)
+        *to[static_cast<size_t>(shard_of(keys[i]))]++ = keys[i];
+}
+
+// Shard s's keys, block by block, into its words: a key met again in the
+// same block (two texts of equal hash values) counts once.
+void WordStore::gather_shard(int s, Scratch& scr) {
+    Shard& sh = shards_[static_cast<size_t>(s)];
+    size_t total = 0;
+    for (uint32_t b : order_)
+        total += blocks_[b].size(s);
+    if (total > UINT32_MAX)
+        too_large();
+    sh.ids.resize(total);
+    sh.seg.resize(order_.size() + 1);
+    sh.seg[0] = 0;
+    size_t cap = 1 << 10;
+    while (cap < 2 * std::max(scr.expect, total / 4))
+        cap *= 2;
+    scr.table.assign(cap, Scratch::Slot{});
+    uint32_t n = 0;
+    size_t w = 0;
+    uint32_t* ids = sh.ids.data();
+    for (size_t i = 0; i < order_.size(); i++) {
+        const Block& blk = blocks_[order_[i]];
+        const uint64_t* keys = blk.keys(s);
+        const uint32_t len = blk.size(s);
+        const uint16_t rb = remapped_[i];
+        constexpr uint32_t ahead = 8;
+        size_t mask = scr.table.size() - 1;
+        for (uint32_t j = 0; j < len; j++) {
+            if (j + ahead < len)
+                __builtin_prefetch(&scr.table[mix(keys[j + ahead]) & mask]);
+            const uint64_t key = keys[j];
+            for (size_t p = mix(key) & mask;; p = (p + 1) & mask) {
+                Scratch::Slot& sl = scr.table[p];
+                if (sl.id1 == 0) {
+                    if (n == max_shard_words)
+                        too_large();
+                    sl = Scratch::Slot{key, ++n, rb, 0};
+                    ids[w++] = n - 1;
+                    if (size_t{n} * 2 > scr.table.size()) {
+                        scr.grow();
+                        mask = scr.table.size() - 1;
+                    }
+                    break;
+                }
+                if (sl.key == key) {
+                    if (sl.last != rb) {
+                        sl.last = rb;
+                        sl.more++;
+                        ids[w++] = sl.id1 - 1;
+                    } else {
+                        sh.repeats.push_back(sl.id1 - 1);
+                    }
+                    break;
+                }
+            }
+        }
+        sh.seg[i + 1] = static_cast<uint32_t>(w);
+    }
+    sh.ids.resize(w);
+    sh.key.resize(n);
+    sh.count.resize(n);
+    for (const Scratch::Slot& sl : scr.table)
+        if (sl.id1 != 0) {
+            sh.key[sl.id1 - 1] = sl.key;
+            sh.count[sl.id1 - 1] = uint32_t{sl.more} + 1;
+        }
+    for (uint32_t id : sh.repeats)
+        sh.count[id]++;
+    scr.expect = n;
+}
+
+void WordStore::gather(const std::vector<uint32_t>& remap, int threads) {
+    for (uint32_t b = 0; b < blocks_.size(); b++)
+        if (blocks_[b].at[n_shards] > 0)
+            order_.push_back(b);
+    std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) { return remap[a] < remap[b]; });
+    for (uint32_t b : order_)
+        remapped_.push_back(static_cast<uint16_t>(remap[b]));
+    shards_.resize(n_shards);
+    std::atomic<int> next{0};
+    std::array<std::atomic<int>, n_groups> unfinished;
+    for (auto& u : unfinished)
+        u = group_shards;
+    parallel(threads, [&](int) {
+        Scratch scratch;
+        for (int s; (s = next++) < n_shards;) {
+            gather_shard(s, scratch);
+            if (--unfinished[static_cast<size_t>(s / group_shards)] == 0)
+                rooms_[static_cast<size_t>(s / group_shards)].reset();
+        }
+    });
+    rooms_.clear();
+    std::vector<Block>().swap(blocks_);
 }
 
 size_t WordStore::words() const {
     size_t n = 0;
     for (const auto& s : shards_)
-        n += s->keys.size();
+        n += s.key.size();
     return n;
 }
 
@@ -171,21 +254,20 @@ size_t WordStore::words() const {
 // words of each bucket begin and places them on its own: at[s * buckets + b]
 // is where shard s's words of bucket b begin.
 std::vector<uint32_t> WordStore::bucket_starts(uint32_t buckets, const BucketOf& bucket_of, int threads) {
-    const int n_shards = static_cast<int>(shards_.size());
     const size_t nb = buckets;
-    std::vector<uint32_t> at(static_cast<size_t>(n_shards) * nb, 0);
+    std::vector<uint32_t> at(size_t{n_shards} * nb, 0);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
-            const Shard& sh = *shards_[static_cast<size_t>(s)];
+            const Shard& sh = shards_[static_cast<size_t>(s)];
             uint32_t* mine = at.data() + static_cast<size_t>(s) * nb;
-            for (size_t id = 0; id < sh.keys.size(); id++)
-                mine[bucket_of(sh.keys[id], sh.count[id])]++;
+            for (size_t id = 0; id < sh.key.size(); id++)
+                mine[bucket_of(sh.key[id], sh.count[id])]++;
         }
     });
     uint32_t placed = 0;
     for (size_t b = 0; b < nb; b++)
-        for (size_t s = 0; s < static_cast<size_t>(n_shards); s++) {
+        for (size_t s = 0; s < size_t{n_shards}; s++) {
             const uint32_t c = at[s * nb + b];
             at[s * nb + b] = placed;
             placed += c;
@@ -195,9 +277,8 @@ std::vector<uint32_t> WordStore::bucket_starts(uint32_t buckets, const BucketOf&
 
 // The words' keys in their places (at as bucket_starts gives it), and
 // start[w] their blocks' start; each shard's count[id] becomes its word's
-// place. The keys are dropped.
+// place. A shard's words are put in order by bucket, then key, on their own.
 Words WordStore::place_keys(uint32_t buckets, const BucketOf& bucket_of, std::vector<uint32_t> at, int threads) {
-    const int n_shards = static_cast<int>(shards_.size());
     const size_t n = words();
     const size_t nb = buckets;
     Words out;
@@ -207,17 +288,52 @@ Words WordStore::place_keys(uint32_t buckets, const BucketOf& bucket_of, std::ve
     out.start.assign(n + 1, 0);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
+        std::vector<uint32_t> end(nb), bucket;
+        std::vector<std::pair<uint64_t, uint32_t>> sorted;
         for (int s; (s = next++) < n_shards;) {
-            Shard& sh = *shards_[static_cast<size_t>(s)];
-            uint32_t* mine = at.data() + static_cast<size_t>(s) * nb;
-            for (size_t id = 0; id < sh.keys.size(); id++) {
-                const uint64_t key = sh.keys[id];
-                const uint32_t pos = mine[bucket_of(key, sh.count[id])]++;
-                out.key[pos] = key;
-                out.start[pos] = sh.count[id];
-                sh.count[id] = pos;
+            Shard& sh = shards_[static_cast<size_t>(s)];
+            const size_t words = sh.key.size();
+            std::fill(end.begin(), end.end(), 0);
+            bucket.resize(words);
+            for (size_t id = 0; id < words; id++) {
+                const uint32_t b = bucket_of(sh.key[id], sh.count[id]);
+                bucket[id] = b;
+                end[b]++;
             }
-            sh.keys.clear();
+            uint32_t sum = 0;
+            for (uint32_t& e : end) {
+                sum += e;
+                e = sum - e;
+            }
+            sorted.resize(words);
+            for (size_t id = 0; id < words; id++)
+                sorted[end[bucket[id]]++] = {sh.key[id], static_cast<uint32_t>(id)};
+            // The blocks proper, each once.
+            for (uint32_t id : sh.repeats)
+                sh.count[id]--;
+            // Now end[b] is where bucket b's words end; each bucket's few
+            // words in key order.
+            uint32_t from = 0;
+            for (size_t b = 0; b < nb; b++) {
+                auto* first = sorted.data() + from;
+                auto* last = sorted.data() + end[b];
+                if (last - first > 16) {
+                    std::sort(first, last);
+                } else {
+                    for (auto* i = first + 1; i < last; i++)
+                        for (auto* j = i; j > first && j[-1].first > j[0].first; j--)
+                            std::swap(j[-1], j[0]);
+                }
+                uint32_t* mine = at.data() + static_cast<size_t>(s) * nb + b;
+                for (auto* i = first; i < last; i++) {
+                    const uint32_t pos = (*mine)++;
+                    out.key[pos] = i->first;
+                    out.start[pos] = sh.count[i->second];
+                    sh.count[i->second] = pos;
+                }
+                from = end[b];
+            }
+            std::vector<uint64_t>().swap(sh.key);
         }
     });
     std::vector<uint32_t>().swap(at);
@@ -228,35 +344,28 @@ Words WordStore::place_keys(uint32_t buckets, const BucketOf& bucket_of, std::ve
         total += c;
     }
     if (total > UINT32_MAX)
-        fail("the index would be larger than 2 GiB, the limit of its offsets");
+        too_large();
     indexlib::reserve_huge(out.blocks, total);
     out.blocks.resize(total);
     return out;
 }
 
-// The blocks, shard by shard from their logs; a shard's words are its own,
-// so shards go side by side. The store is spent.
-void WordStore::fill_blocks(Words& out, const std::vector<uint32_t>& remap, int threads) {
-    const int n_shards = static_cast<int>(shards_.size());
+// The blocks, shard by shard: a shard's words are its own, so shards go side
+// by side, and its blocks come in ascending, so each word's come out in
+// order. The store is spent.
+void WordStore::fill_blocks(Words& out, int threads) {
     const size_t n = out.size();
     // start[w] runs to the end of w's blocks meanwhile.
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
-            Shard& sh = *shards_[static_cast<size_t>(s)];
-            uint16_t block = 0;
-            for (size_t i = 0; i < sh.log.size(); i++) {
-                const uint32_t v = sh.log[i];
-                if (v & 0x80000000u) {
-                    block = static_cast<uint16_t>(remap[v & 0x7FFFFFFFu]);
-                } else {
-                    out.blocks[out.start[sh.count[v]]++] = block;
-                }
-                if ((i & (Chunked<uint32_t>::chunk - 1)) == Chunked<uint32_t>::chunk - 1)
-                    sh.log.drop_below(i + 1);
+            Shard& sh = shards_[static_cast<size_t>(s)];
+            for (size_t i = 0; i < remapped_.size(); i++) {
+                const uint16_t block = remapped_[i];
+                for (uint32_t j = sh.seg[i]; j < sh.seg[i + 1]; j++)
+                    out.blocks[out.start[sh.count[sh.ids[j]]]++] = block;
             }
-            sh.log.clear();
-            std::vector<uint32_t>().swap(sh.count);
+            sh = Shard{};
         }
     });
     shards_.clear();
@@ -265,63 +374,9 @@ void WordStore::fill_blocks(Words& out, const std::vector<uint32_t>& remap, int 
     out.start[0] = 0;
 }
 
-namespace {
-
-// Blocks came in the order the threads merged them: sorts each word's. The
-// same key twice in one block (two texts of equal hash values) is the one
-// repeat there can be; repeats are dropped.
-void sort_blocks(Words& out, int threads) {
-    const size_t n = out.size();
-    std::atomic<bool> repeats{false};
-    std::atomic<size_t> next_range{0};
-    const size_t range = 1 << 16;
-    parallel(threads, [&](int) {
-        for (size_t from; (from = next_range.fetch_add(range)) < n;) {
-            for (size_t w = from; w < std::min(n, from + range); w++) {
-                uint16_t* b = out.blocks.data() + out.start[w];
-                uint16_t* e = out.blocks.data() + out.start[w + 1];
-                if (e - b < 2)
-                    continue;
-                if (e - b < 24) {
-                    for (uint16_t* i = b + 1; i < e; i++)
-                        for (uint16_t* j = i; j > b && j[-1] > j[0]; j--)
-                            std::swap(j[-1], j[0]);
-                } else {
-                    std::sort(b, e);
-                }
-                if (std::adjacent_find(b, e) != e)
-                    repeats = true;
-            }
-        }
-    });
-    if (repeats) {
-        size_t to = 0;
-        for (size_t w = 0; w < n; w++) {
-            const size_t from = out.start[w], end = out.start[w + 1];
-            out.start[w] = static_cast<uint32_t>(to);
-            for (size_t i = from; i < end; i++)
-                if (i == from || out.blocks[i] != out.blocks[i - 1])
-                    out.blocks[to++] = out.blocks[i];
-        }
-        out.start[n] = static_cast<uint32_t>(to);
-        // Few repeats: the array keeps its room rather than being copied.
-        out.blocks.resize(to);
-    }
-}
-
-}  // namespace
-
-Words WordStore::take_words(uint32_t buckets, const BucketOf& bucket_of, const std::vector<uint32_t>& remap,
-                            int threads) {
-    const int n_shards = static_cast<int>(shards_.size());
-    std::atomic<int> next{0};
-    parallel(threads, [&](int) {
-        for (int s; (s = next++) < n_shards;)
-            shards_[static_cast<size_t>(s)]->sort_by_key();
-    });
+Words WordStore::take_words(uint32_t buckets, const BucketOf& bucket_of, int threads) {
     Words out = place_keys(buckets, bucket_of, bucket_starts(buckets, bucket_of, threads), threads);
-    fill_blocks(out, remap, threads);
-    sort_blocks(out, threads);
+    fill_blocks(out, threads);
     return out;
 }
 
