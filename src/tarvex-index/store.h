@@ -26,10 +26,10 @@ struct Words {
 // Collects the blocks' words from any number of threads; what comes out does
 // not depend on the threads or their timing.
 //
-// While the tree is read, a block's keys are only split into shards (by a
-// mix of the key) and copied into the store: no lookup in a table that has
-// outgrown the caches. Each shard's words are told apart afterwards, one
-// shard at a time on each thread, with a table of that shard's words alone.
+// While the tree is read, a block's keys are only split by a mix of the key
+// and copied into the store: no lookup in a table that has outgrown the
+// caches. The words are told apart afterwards in shards, one shard at a time
+// on each thread, with a table of that shard's words alone.
 class WordStore {
 public:
     static constexpr int shard_bits = 6;
@@ -52,26 +52,32 @@ public:
 
 private:
     static constexpr int n_shards = 1 << shard_bits;
-    // Shards are kept in groups, each with room of its own, so that a
-    // group's room is given back as soon as its shards are gathered.
-    static constexpr int group_bits = 3, n_groups = 1 << group_bits;
-    static constexpr int group_shards = n_shards / n_groups;
+    // While the tree is read, keys are kept by cell, the top cell_bits of
+    // their mix, so that 56 bits of each are left to keep: 7 bytes a key.
+    static constexpr int cell_bits = 8, n_cells = 1 << cell_bits, shard_cells = n_cells / n_shards;
+    // The cells in groups of two shards, each with room of its own, so that
+    // a group's room is used again as soon as its shards are gathered.
+    static constexpr int group_bits = 5, n_groups = 1 << group_bits, group_cells = n_cells / n_groups;
     struct Room;
     struct Block;
     struct Shard;
     struct Scratch;
     std::mutex m_;
-    std::vector<std::unique_ptr<Room>> rooms_;   // one per group
-    std::vector<Block> blocks_;                  // by block as collected
-    std::vector<uint32_t> order_;                // the blocks with words, in remapped order
-    std::vector<uint16_t> remapped_;             // order_'s blocks as remapped
+    std::vector<std::unique_ptr<Room>> groups_;
+    std::unique_ptr<Room> spare_;       // chunks of the groups gathered, to be used again
+    std::unique_ptr<Room> ids_room_;    // the shards' ids, until their blocks are filled in
+    std::unique_ptr<Room> words_room_;  // the shards' keys and counts
+    std::vector<Block> blocks_;         // by block as collected
+    std::vector<uint32_t> order_;       // the blocks with words, in remapped order
+    std::vector<uint16_t> remapped_;    // order_'s blocks as remapped
     std::vector<Shard> shards_;
 
     void gather_shard(int s, Scratch& scratch);
     // The phases of take_words.
     std::vector<uint32_t> bucket_starts(uint32_t buckets, const BucketOf& bucket_of, int threads);
-    Words place_keys(uint32_t buckets, const BucketOf& bucket_of, std::vector<uint32_t> at, int threads);
+    void place(Words& out, uint32_t buckets, const BucketOf& bucket_of, std::vector<uint32_t> at, int threads);
     void fill_blocks(Words& out, int threads);
+    void fill_keys(Words& out, int threads);
 };
 
 }  // namespace builder
