@@ -431,7 +431,8 @@ void WordStore::place(Words& out, uint32_t buckets, const BucketOf& bucket_of, s
 // order. The ids are given back.
 void WordStore::fill_blocks(Words& out, int threads) {
     const size_t n = out.start.size() - 1;
-    indexlib::reserve_huge(out.blocks, out.start[n]);
+    // Small pages: no huge ones have just been given back at this point, and
+    // making them costs more than the small ones' faults.
     out.blocks.resize(out.start[n]);
     // start[w] runs to the end of w's blocks meanwhile.
     std::atomic<int> next{0};
