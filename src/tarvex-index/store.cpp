@@ -4,10 +4,8 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <new>
 
 #include "common.h"
-#include "indexlib/huge_pages.h"
 
 namespace builder {
 
@@ -60,18 +58,11 @@ constexpr uint32_t max_shard_words = (1u << 24) - 1;
 
 [[noreturn]] void too_large() { fail("the index would be larger than 2 GiB, the limit of its offsets"); }
 
-constexpr size_t huge_page = size_t{2} << 20;
+using Chunk = std::unique_ptr<uint8_t[]>;
 
-struct FreeChunk {
-    void operator()(uint8_t* p) const { ::operator delete(p, std::align_val_t{huge_page}); }
-};
-using Chunk = std::unique_ptr<uint8_t[], FreeChunk>;
-
-Chunk make_chunk(size_t bytes) {
-    auto* p = static_cast<uint8_t*>(::operator new(bytes, std::align_val_t{huge_page}));
-    indexlib::advise_huge(p, bytes);
-    return Chunk(p);
-}
+// In small pages: the rooms are filled at many points at once, and a huge
+// page begun at each of them would hold tens of megabytes unused.
+Chunk make_chunk(size_t bytes) { return Chunk(new uint8_t[bytes]); }
 
 }  // namespace
 
@@ -364,7 +355,6 @@ void WordStore::place(Words& out, uint32_t buckets, const BucketOf& bucket_of, s
                       int threads) {
     const size_t n = words();
     const size_t nb = buckets;
-    indexlib::reserve_huge(out.start, n + 1);
     out.start.assign(n + 1, 0);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
@@ -431,8 +421,6 @@ void WordStore::place(Words& out, uint32_t buckets, const BucketOf& bucket_of, s
 // order. The ids are given back.
 void WordStore::fill_blocks(Words& out, int threads) {
     const size_t n = out.start.size() - 1;
-    // Small pages: no huge ones have just been given back at this point, and
-    // making them costs more than the small ones' faults.
     out.blocks.resize(out.start[n]);
     // start[w] runs to the end of w's blocks meanwhile.
     std::atomic<int> next{0};
@@ -456,7 +444,6 @@ void WordStore::fill_blocks(Words& out, int threads) {
 
 // The keys in their places. The store is spent.
 void WordStore::fill_keys(Words& out, int threads) {
-    indexlib::reserve_huge(out.key, out.start.size() - 1);
     out.key.resize(out.start.size() - 1);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
