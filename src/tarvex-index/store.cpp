@@ -219,10 +219,12 @@ void WordStore::gather_shard(int s, Scratch& scr) {
     uint32_t n = 0;
     uint32_t w = 0;
     uint32_t* ids = sh.ids;
-    // Entry j of a block's run: its cell from where the cells begin.
+    // The mix of entry j of the shard's run in a block, its cell told by
+    // where the cells begin.
     auto mix_at = [c0](const Block& blk, const uint8_t* run, uint32_t j) {
         const uint32_t a = blk.at[c0] + j;
-        const uint64_t c = static_cast<uint64_t>(c0 + (a >= blk.at[c0 + 1]) + (a >= blk.at[c0 + 2]) + (a >= blk.at[c0 + 3]));
+        const auto c =
+            static_cast<uint64_t>(c0 + (a >= blk.at[c0 + 1]) + (a >= blk.at[c0 + 2]) + (a >= blk.at[c0 + 3]));
         return c << (64 - cell_bits) | get7(run + entry_bytes * j);
     };
     static_assert(shard_cells == 4, "mix_at counts four cells");
