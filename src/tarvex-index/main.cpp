@@ -317,10 +317,11 @@ int build(const Options& o, Progress& progress) {
 
     // The words in the order they are placed.
     progress.phase("sorting words");
+    store.gather(named.remap, o.threads);
     const uint32_t prime = first_prime(store.words(), o.hash_slots);
     Words words = store.take_words(
         order_buckets(prime), [prime](uint64_t key, uint32_t blocks) { return order_bucket(key, blocks, prime); },
-        named.remap, o.threads);
+        o.threads);
 
     progress.phase("placing words");
     Table table = place(words, prime, o.threads);
