@@ -123,6 +123,46 @@ TEST(BlockWords, EveryWordOnceWithItsKeyAtAnyReadSize) {
     });
 }
 
+// Words that share their first 8 or 16 bytes, or all of a shorter word, in
+// one block: each is a word of its own.
+TEST(BlockWords, WordsThatShareTheirStart) {
+    each_width([] {
+        TempDir dir;
+        std::string text;
+        const std::string sixteen = "abcdefghijklmnop";
+        for (const std::string& w : {sixteen, sixteen + "q", sixteen.substr(0, 15), sixteen.substr(0, 8),
+                                     sixteen.substr(0, 9), sixteen + "qrstuvwx", sixteen + "qrstuvwxy",
+                                     sixteen + "qrstuvwz", sixteen.substr(0, 7)})
+            text += w + " " + w + "\n";
+        std::map<std::string, uint64_t> want;
+        // Each order: a shorter word met first, and a longer one.
+        for (int pass = 0; pass < 2; pass++) {
+            write_text(dir.path + "/f", text);
+            want.clear();
+            plain_words(text, want);
+            const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+            ASSERT_GE(dir_fd, 0);
+            builder::BlockWords words;
+            int64_t bytes = 0;
+            ASSERT_EQ(words.add_file(dir_fd, "f", dir.path, bytes), builder::file_indexed);
+            const std::vector<uint64_t>& keys = words.keys();
+            std::map<std::string, uint64_t> got;
+            for (size_t i = 0; i < words.size(); i++)
+                EXPECT_TRUE(got.emplace(words.text(i), keys[i]).second) << "twice: " << words.text(i);
+            EXPECT_EQ(got, want);
+            EXPECT_EQ(want.size(), 9u);
+            close(dir_fd);
+            std::string reversed;
+            for (size_t at = text.size(); at > 0;) {
+                const size_t from = text.rfind('\n', at - 2) == std::string::npos ? 0 : text.rfind('\n', at - 2) + 1;
+                reversed += text.substr(from, at - from);
+                at = from;
+            }
+            text = reversed;
+        }
+    });
+}
+
 // Keys asked for part way, then more words added: each word's key is its own.
 TEST(BlockWords, KeysAskedForBetweenFiles) {
     each_width([] {

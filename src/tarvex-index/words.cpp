@@ -104,12 +104,13 @@ FileStatus probe_file(int dir_fd, const std::string& rel) {
 
 // ---- the words of a block --------------------------------------------------------
 
-BlockWords::BlockWords(size_t read_size) : read_size_(read_size), slots_(1 << 14) {}
+BlockWords::BlockWords(size_t read_size) : read_size_(read_size), slots_(1 << 14), slot_word_(1 << 14) {}
 
 void BlockWords::clear() {
     if (slots_.size() > (1u << 18)) {
         // A block of many words (a large file) leaves no large table behind.
         std::vector<Slot>(1 << 14).swap(slots_);
+        std::vector<uint32_t>(1 << 14).swap(slot_word_);
         slot_mask_ = slots_.size() - 1;
         std::vector<Word>().swap(words_);
         std::vector<uint64_t>().swap(keys_);
@@ -361,7 +362,7 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint6
     const size_t mask = slot_mask_;
     for (size_t k = text_hash & mask;; k = (k + 1) & mask) {
         const Slot& slot = slots_[k];
-        if (slot.word == 0) {
+        if (slot.head == 0) {
             // The text kept with zeros after it up to a multiple of 8, so
             // that compares take whole 8-byte groups; the first zero ends it
             // for the hash. Whole groups are written, the first two always,
@@ -378,18 +379,21 @@ void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint6
                 memcpy(t + i, &g, 8);
             }
             text_end_ += groups;
-            words_.push_back({text_at, static_cast<uint16_t>(len), static_cast<uint32_t>(k)});
-            slots_[k] = {head, second, text_hash, static_cast<uint32_t>(words_.size())};
+            words_.push_back({text_at, static_cast<uint32_t>(len), static_cast<uint32_t>(k), text_hash});
+            slots_[k] = {head, second};
+            slot_word_[k] = static_cast<uint32_t>(words_.size());
             if (words_.size() * 2 > slot_mask_ + 1)
                 grow();
             return;
         }
-        if (slot.head != head || slot.second != second || slot.text_hash != text_hash)
+        if (slot.head != head || slot.second != second)
             continue;
-        if (len <= 16)
+        // Up to 15 bytes, the first zero in the 16 ends both words at the
+        // same place; 16 bytes or more may be the start of a longer word.
+        if (len < 16)
             return;
-        const Word& w = words_[slot.word - 1];
-        if (w.len != len)
+        const Word& w = words_[slot_word_[k] - 1];
+        if (w.len != len || w.text_hash != text_hash)
             continue;
         const char* t = text_.data() + w.text_at;
         bool same = true;
@@ -649,16 +653,19 @@ void BlockWords::grow() {
     // Ordinary pages: asking for huge ones makes the system compact memory
     // first, which costs more than a block's table saves.
     std::vector<Slot> bigger(slots_.size() * 2);
+    std::vector<uint32_t> bigger_word(bigger.size());
     const size_t mask = bigger.size() - 1;
-    for (Word& w : words_) {
-        const Slot& slot = slots_[w.slot];
-        size_t k = slot.text_hash & mask;
-        while (bigger[k].word != 0)
+    for (size_t i = 0; i < words_.size(); i++) {
+        Word& w = words_[i];
+        size_t k = w.text_hash & mask;
+        while (bigger[k].head != 0)
             k = (k + 1) & mask;
-        bigger[k] = slot;
+        bigger[k] = slots_[w.slot];
+        bigger_word[k] = static_cast<uint32_t>(i + 1);
         w.slot = static_cast<uint32_t>(k);
     }
     slots_.swap(bigger);
+    slot_word_.swap(bigger_word);
     slot_mask_ = slots_.size() - 1;
 }
 }  // namespace builder

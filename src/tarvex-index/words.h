@@ -58,8 +58,9 @@ public:
 private:
     struct Word {   // its key is keys_ at the same place
         uint32_t text_at;
-        uint16_t len;
+        uint32_t len;
         uint32_t slot;
+        uint32_t text_hash;   // a fast hash of its text, for its slot
     };
     // A word's slot is fetched while the next words are found: queue()
     // hashes a word, asks for its slot and adds the word queued queue_size
@@ -83,15 +84,16 @@ private:
     std::string why_;
     std::vector<char> buf_;
     std::vector<uint64_t> masks_;   // of buf_'s word bytes, 64 bytes a mask
+    // A slot holds the word's first 16 bytes, zeros after its end: a word of
+    // up to 15 bytes (word bytes are never 0) is told by them alone, and an
+    // empty slot by a head of 0. Longer words are told apart by their
+    // records, whose numbers (+ 1) slot_word_ keeps beside: only they read it,
+    // so the slots stay small enough for the cache.
     struct Slot {
-        // The word's first 16 bytes, zeros after its end: a word of up to 16
-        // bytes (word bytes are never 0) is told by them alone.
         uint64_t head = 0, second = 0;
-        uint32_t text_hash = 0;   // a fast hash of all of it
-        uint32_t word = 0;   // its number + 1; 0 for an empty slot
-        uint64_t unused = 0;   // a slot in half a cache line
     };
     std::vector<Slot> slots_;
+    std::vector<uint32_t> slot_word_;
     size_t slot_mask_ = (1 << 14) - 1;   // slots_.size() - 1
     std::vector<Word> words_;
     // Keys are found for many words at once: those of words_ from keys_.size()
