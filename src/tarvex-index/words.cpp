@@ -220,6 +220,47 @@ inline size_t run_end(const uint64_t* masks, size_t i) {
 
 }  // namespace
 
+namespace {
+
+// The group of 8 bytes at word + i, the bytes past the word's len masked off
+// (the buffer goes on for at least eight bytes past it).
+inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
+    uint64_t v;
+    memcpy(&v, word + i, 8);
+    if (len - i < 8) {
+        uint64_t m;
+        memcpy(&m, keep_bytes + 8 - (len - i), 8);
+        v &= m;
+    }
+    return v;
+}
+
+}  // namespace
+
+inline BlockWords::Queued BlockWords::queued(const unsigned char* word, size_t len) const {
+    // The first 16 bytes without a branch on the length (the buffer goes on
+    // for 64 bytes past any word), the rest eight at a time.
+    uint64_t head, second, keep;
+    memcpy(&head, word, 8);
+    memcpy(&second, word + 8, 8);
+    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 8), 8);
+    head &= keep;
+    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 16) + std::min<size_t>(len, 8), 8);
+    second &= keep;
+    // The two products are independent, so they overlap. Each factor has its
+    // high bits folded down first, so that every bit of the text reaches the
+    // product's high half, which is kept. The zeros past a word's end tell
+    // its length.
+    uint64_t f = (head ^ head >> 29) * 0x9E3779B97F4A7C15ull ^ (second ^ second >> 29) * 0xC4CEB9FE1A85EC53ull;
+    for (size_t i = 16; i < len; i += 8) {
+        const uint64_t g = group(word, len, i);
+        f = (f ^ f >> 29 ^ g ^ g >> 29) * 0xFF51AFD7ED558CCDull;
+    }
+    const auto text_hash = static_cast<uint32_t>(f >> 32);
+    __builtin_prefetch(&slots_[text_hash & slot_mask_]);
+    return {word, static_cast<uint32_t>(len), text_hash, head, second};
+}
+
 FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::string& shown_dir, int64_t& bytes) {
     bytes = 0;
     const int in = open_regular(dir_fd, rel, why_);
@@ -237,6 +278,12 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
     size_t kept = 0;          // a word's start carried over from the last read
     bool long_run = false;    // the last read ended inside a run too long for a word
     bool first = true, eof = false;
+    Queued ring[queue_size];
+    size_t in_ring = 0, out_of_ring = 0;   // words queued and added
+    auto add_queued = [&] {
+        for (; out_of_ring != in_ring; out_of_ring++)
+            add(ring[out_of_ring % queue_size]);
+    };
     while (!eof) {
         // The first read fills the binary probe's 8 KiB unless the file ends.
         // A read of a regular file that returns less than asked for has met
@@ -294,8 +341,11 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
                     cut = true;
                     break;
                 }
-                if (e - s <= max_word)
-                    queue(base + s, e - s);
+                if (e - s <= max_word) {
+                    ring[in_ring++ % queue_size] = queued(base + s, e - s);
+                    if (in_ring - out_of_ring == queue_size)
+                        add(ring[out_of_ring++ % queue_size]);
+                }
             }
             before = m >> 63;
         }
@@ -306,59 +356,11 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
     return file_indexed;
 }
 
-namespace {
-
-// The group of 8 bytes at word + i, the bytes past the word's len masked off
-// (the buffer goes on for at least eight bytes past it).
-inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
-    uint64_t v;
-    memcpy(&v, word + i, 8);
-    if (len - i < 8) {
-        uint64_t m;
-        memcpy(&m, keep_bytes + 8 - (len - i), 8);
-        v &= m;
-    }
-    return v;
-}
-
-}  // namespace
-
-void BlockWords::queue(const unsigned char* word, size_t len) {
-    // The first 16 bytes without a branch on the length (the buffer goes on
-    // for 64 bytes past any word), the rest eight at a time.
-    uint64_t head, second, keep;
-    memcpy(&head, word, 8);
-    memcpy(&second, word + 8, 8);
-    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 8), 8);
-    head &= keep;
-    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 16) + std::min<size_t>(len, 8), 8);
-    second &= keep;
-    // The two products are independent, so they overlap. Each factor has its
-    // high bits folded down first, so that every bit of the text reaches the
-    // product's high half, which is kept. The zeros past a word's end tell
-    // its length.
-    uint64_t f = (head ^ head >> 29) * 0x9E3779B97F4A7C15ull ^ (second ^ second >> 29) * 0xC4CEB9FE1A85EC53ull;
-    for (size_t i = 16; i < len; i += 8) {
-        const uint64_t g = group(word, len, i);
-        f = (f ^ f >> 29 ^ g ^ g >> 29) * 0xFF51AFD7ED558CCDull;
-    }
-    const auto text_hash = static_cast<uint32_t>(f >> 32);
-    __builtin_prefetch(&slots_[text_hash & slot_mask_]);
-    queued_[queued_in_++ % queue_size] = {word, static_cast<uint32_t>(len), text_hash, head, second};
-    if (queued_in_ - queued_out_ == queue_size) {
-        const Queued& x = queued_[queued_out_++ % queue_size];
-        add(x.word, x.len, x.head, x.second, x.text_hash);
-    }
-}
-
-void BlockWords::add_queued() {
-    for (; queued_out_ != queued_in_; queued_out_++) {
-        const Queued& x = queued_[queued_out_ % queue_size];
-        add(x.word, x.len, x.head, x.second, x.text_hash);
-    }
-}
-
-void BlockWords::add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash) {
+void BlockWords::add(const Queued& x) {
+    const unsigned char* const word = x.word;
+    const size_t len = x.len;
+    const uint64_t head = x.head, second = x.second;
+    const uint32_t text_hash = x.text_hash;
     const size_t mask = slot_mask_;
     for (size_t k = text_hash & mask;; k = (k + 1) & mask) {
         const Slot& slot = slots_[k];

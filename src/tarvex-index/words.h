@@ -62,23 +62,19 @@ private:
         uint32_t slot;
         uint32_t text_hash;   // a fast hash of its text, for its slot
     };
-    // A word's slot is fetched while the next words are found: queue()
-    // hashes a word, asks for its slot and adds the word queued queue_size
-    // words before; add_queued() adds the rest, in order.
-    void queue(const unsigned char* word, size_t len);
-    void add_queued();
-    void add(const unsigned char* word, size_t len, uint64_t head, uint64_t second, uint32_t text_hash);
-    void grow();
-    void hash_new_words();
-
-    static constexpr size_t queue_size = 16;
+    // A word's slot is fetched while the next words are found: add_file
+    // keeps a ring of words whose slots were asked for (queued() gives what
+    // a word needs), adding each queue_size words after it.
     struct Queued {
         const unsigned char* word;
         uint32_t len, text_hash;
         uint64_t head, second;
     };
-    Queued queued_[queue_size];
-    size_t queued_in_ = 0, queued_out_ = 0;   // words queued and added, ever
+    static constexpr size_t queue_size = 16;
+    Queued queued(const unsigned char* word, size_t len) const;
+    void add(const Queued& x);
+    void grow();
+    void hash_new_words();
 
     size_t read_size_;
     std::string why_;
