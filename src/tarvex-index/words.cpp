@@ -70,11 +70,15 @@ ssize_t read_at_least(int fd, char* buf, size_t room, size_t n) {
 
 }  // namespace
 
-int open_regular(int dir_fd, const std::string& rel, std::string& why) {
-    // Without O_NONBLOCK a file swapped for a FIFO since the walk would hold
-    // the open for ever; without O_NOFOLLOW one swapped for a symbolic link
-    // would be read from outside the tree.
-    const int in = open_below(dir_fd, rel, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+namespace {
+
+// Without O_NONBLOCK a file swapped for a FIFO since the walk would hold the
+// open for ever; without O_NOFOLLOW one swapped for a symbolic link would be
+// read from outside the tree.
+constexpr int read_flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+
+// in if it is a regular file; else it is closed, -1 and why not.
+int regular_or_close(int in, std::string& why) {
     if (in < 0) {
         why = strerror(errno);
         return -1;
@@ -87,6 +91,36 @@ int open_regular(int dir_fd, const std::string& rel, std::string& why) {
         return -1;
     }
     return in;
+}
+
+}  // namespace
+
+int open_regular(int dir_fd, const std::string& rel, std::string& why) {
+    return regular_or_close(open_below(dir_fd, rel, read_flags), why);
+}
+
+// The files of a block mostly share a directory: it is opened once, and each
+// file by its name in it, not by its whole path from DIR.
+int BlockWords::open_file(int dir_fd, const std::string& rel) {
+    const size_t slash = rel.rfind('/');
+    if (slash == std::string::npos)
+        return open_regular(dir_fd, rel, why_);
+    if (parent_fd_ < 0 || parent_of_ != dir_fd || rel.compare(0, slash, parent_) != 0 || parent_.size() != slash) {
+        if (parent_fd_ >= 0)
+            close(parent_fd_);
+        parent_.assign(rel, 0, slash);
+        parent_of_ = dir_fd;
+        parent_fd_ = open_below(dir_fd, parent_, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        // What cannot be opened so is left to the whole path, and its error.
+        if (parent_fd_ < 0)
+            return open_regular(dir_fd, rel, why_);
+    }
+    return regular_or_close(openat(parent_fd_, rel.c_str() + slash + 1, read_flags), why_);
+}
+
+BlockWords::~BlockWords() {
+    if (parent_fd_ >= 0)
+        close(parent_fd_);
 }
 
 FileStatus probe_file(int dir_fd, const std::string& rel) {
@@ -263,7 +297,7 @@ inline BlockWords::Queued BlockWords::queued(const unsigned char* word, size_t l
 
 FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::string& shown_dir, int64_t& bytes) {
     bytes = 0;
-    const int in = open_regular(dir_fd, rel, why_);
+    const int in = open_file(dir_fd, rel);
     if (in < 0)
         return file_unreadable;
     // Laid out as: room for the start of a word that the last read cut off,

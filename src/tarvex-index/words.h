@@ -41,6 +41,9 @@ public:
     // words cross the reads' edges).
     static constexpr size_t default_read_size = size_t{1} << 20;
     explicit BlockWords(size_t read_size = default_read_size);
+    ~BlockWords();
+    BlockWords(const BlockWords&) = delete;
+    BlockWords& operator=(const BlockWords&) = delete;
     // Forgets the words: a new block begins.
     void clear();
     // Reads the file rel below dir_fd (shown_dir/rel to the user) and adds
@@ -72,6 +75,10 @@ private:
     };
     static constexpr size_t queue_size = 16;
     Queued queued(const unsigned char* word, size_t len) const;
+    int open_file(int dir_fd, const std::string& rel);
+    // The directory of the last file opened, below parent_of_.
+    std::string parent_;
+    int parent_of_ = -1, parent_fd_ = -1;
     void add(const Queued& x);
     void grow();
     void hash_new_words();
