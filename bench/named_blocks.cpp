@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
         int64_t got = 0;
         if (words.add_file(AT_FDCWD, path, "", got) != builder::file_indexed)
             continue;
-        for (size_t i = 0; i < words.size(); i++)
-            keys.insert(words.key(i));
+        for (uint64_t key : words.keys())
+            keys.insert(key);
     }
     double named = 0;
     size_t missing = 0;
