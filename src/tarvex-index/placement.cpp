@@ -12,6 +12,8 @@
 
 namespace builder {
 
+bool check_every_word = false;
+
 uint32_t first_prime(size_t words, uint32_t hash_slots) {
     if (hash_slots)
         return indexlib::next_prime(hash_slots);
@@ -89,6 +91,15 @@ public:
             __builtin_prefetch(t_.entry.data() + first_[w + ahead]);
     }
 
+    // The same for checking, which marks the slot the probe ends on, mostly
+    // that one.
+    void fetch_ahead_to_mark(size_t w, size_t end) const {
+        if (w + ahead < end) {
+            __builtin_prefetch(t_.entry.data() + first_[w + ahead]);
+            __builtin_prefetch(t_.claimer_rehash6.data() + first_[w + ahead], 1);
+        }
+    }
+
     // The same for placing, which mostly claims that slot: its claimer's
     // check code is written too.
     void fetch_ahead_to_claim(size_t w, size_t end) const {
@@ -105,11 +116,37 @@ public:
                           [this](uint32_t k) { return t_.entry[k]; });
     }
 
-    // The slot the search's probe of word w ends on when that entry names
-    // all of its blocks, else -1.
-    int64_t sound_end(size_t w) const {
+    // Where the search's probe of word w stops when that entry names all of
+    // its blocks, else slot -1.
+    probe_stop sound_end(size_t w) const {
         const probe_stop stop = stop_of(w);
-        return stop.entry != 0 && covers(static_cast<uint32_t>(stop.slot), stop.entry, w) ? stop.slot : -1;
+        if (stop.entry != 0 && covers(static_cast<uint32_t>(stop.slot), stop.entry, w))
+            return stop;
+        return {-1, 0, 0};
+    }
+
+    // The slot word w's probe reaches after the given steps, from the
+    // probe's rule alone.
+    uint32_t slot_after(size_t w, uint32_t steps) const {
+        uint32_t k = first_[w];
+        const uint32_t rehash6 = rehash6_of(key_r(w_.key[w]));
+        for (uint32_t t = 0; t < steps; t++)
+            k = probe_next(k, rehash6, static_cast<uint16_t>(t), t_.prime);
+        return k;
+    }
+
+    // Whether word w's probe, over its first steps + 1 slots, meets a slot
+    // set in marks.
+    bool meets(size_t w, uint32_t steps, const std::vector<uint64_t>& marks) const {
+        uint32_t k = first_[w];
+        const uint32_t rehash6 = steps ? rehash6_of(key_r(w_.key[w])) : 0;
+        for (uint32_t t = 0;; t++) {
+            if (marks[k >> 6] >> (k & 63) & 1)
+                return true;
+            if (t == steps)
+                return false;
+            k = probe_next(k, rehash6, static_cast<uint16_t>(t), t_.prime);
+        }
     }
 
     // Probes for word w and claims the first empty slot or shares the first
@@ -186,6 +223,21 @@ private:
 
 constexpr size_t range = 1 << 15;   // words a thread takes at a time
 
+// The slots marked as some lookup's end.
+size_t ends_marked(const Table& t, int threads) {
+    const size_t n = t.claimer_rehash6.size();
+    constexpr size_t piece = 1 << 20;
+    std::atomic<size_t> next{0}, marked{0};
+    parallel(threads, [&](int) {
+        size_t mine = 0;
+        for (size_t from; (from = next.fetch_add(piece)) < n;)
+            for (size_t k = from; k < std::min(n, from + piece); k++)
+                mine += t.claimer_rehash6[k] >> 7;
+        marked += mine;
+    });
+    return marked;
+}
+
 // Each word in turn; false when some probe exhausts its bound.
 bool place_in_order(Placer& p, size_t n) {
     for (size_t w = 0; w < n; w++) {
@@ -196,39 +248,167 @@ bool place_in_order(Placer& p, size_t n) {
     return true;
 }
 
+// How many slots each sound word's probe passed over before its end, from
+// the last round that checked it; steps_unknown for a word to be placed
+// again, or one whose probe ran too long to note (then the next round
+// checks every word).
+constexpr uint8_t steps_unknown = 0xFF;
+
+struct Rounds {
+    std::vector<uint8_t> steps;
+    size_t sound = 0;         // words whose probe ends on an entry naming all their blocks
+    bool long_probe = false;  // some sound word's steps are unknown
+    void note(size_t w, const probe_stop& end) {
+        steps[w] = static_cast<uint8_t>(std::min<uint32_t>(end.steps, steps_unknown));
+        if (end.steps >= steps_unknown)
+            long_probe = true;
+    }
+};
+
+void mark_end(Table& t, uint32_t k) {
+    // Only bit 7 ever changes here, so a plain store of it is safe beside
+    // other threads' and needs no locked operation.
+    std::atomic_ref<uint8_t> mark(t.claimer_rehash6[k]);
+    const uint8_t c = mark.load(std::memory_order_relaxed);
+    if (!(c & 0x80))
+        mark.store(c | 0x80, std::memory_order_relaxed);
+}
+
 // The words whose probe no longer ends on an entry naming all their blocks,
 // in order. Meanwhile, where each lookup ends is counted as if this were the
 // last round: entries that several words end on, and the words on each area
-// (for the area budget). When some words are to be placed again, the counts
-// are dropped (clear_ends).
-std::vector<uint32_t> check_round(const Placer& p, Table& t, size_t n, int threads) {
+// (for the area budget); and each word's steps are noted.
+std::vector<uint32_t> check_round(const Placer& p, Table& t, size_t n, Rounds& rounds, int threads) {
     std::vector<std::vector<uint32_t>> again(static_cast<size_t>(threads));
-    std::atomic<size_t> next{0}, shared{0};
+    std::atomic<size_t> next{0}, sound{0};
+    std::atomic<bool> long_probe{false};
     parallel(threads, [&](int th) {
         size_t mine = 0;
         for (size_t from; (from = next.fetch_add(range)) < n;) {
             const size_t to = std::min(n, from + range);
             for (size_t w = from; w < to; w++) {
-                p.fetch_ahead(w, to);
-                const int64_t end = p.sound_end(w);
-                if (end < 0) {
+                p.fetch_ahead_to_mark(w, to);
+                const probe_stop end = p.sound_end(w);
+                if (end.slot < 0) {
                     again[static_cast<size_t>(th)].push_back(static_cast<uint32_t>(w));
+                    rounds.steps[w] = steps_unknown;
                     continue;
                 }
-                const auto k = static_cast<uint32_t>(end);
-                if (std::atomic_ref<uint8_t>(t.claimer_rehash6[k]).fetch_or(0x80) & 0x80)
-                    mine++;
+                rounds.steps[w] = static_cast<uint8_t>(std::min<uint32_t>(end.steps, steps_unknown));
+                if (end.steps >= steps_unknown)
+                    long_probe = true;
+                mine++;
+                const auto k = static_cast<uint32_t>(end.slot);
+                mark_end(t, k);
                 if (entry_kind(t.entry[k]) == kind_bitmap)
                     std::atomic_ref<uint32_t>(t.areas[t.area_of(k)].words).fetch_add(1);
             }
         }
-        shared += mine;
+        sound += mine;
     });
-    t.shared = shared;
+    rounds.sound = sound;
+    rounds.long_probe = long_probe;
+    // Each entry some lookups end on is counted by all but one of them.
+    t.shared = sound - ends_marked(t, threads);
     std::vector<uint32_t> redo;
     for (auto& v : again)
         redo.insert(redo.end(), v.begin(), v.end());
     std::sort(redo.begin(), redo.end());
+    return redo;
+}
+
+// The words whose probe, as noted, meets a slot marked in marks, or whose
+// steps are unknown: in order.
+std::vector<uint32_t> words_meeting(const Placer& p, size_t n, const std::vector<uint8_t>& steps,
+                                    const std::vector<uint64_t>& marks, int threads) {
+    std::vector<std::vector<uint32_t>> found(static_cast<size_t>(threads));
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int th) {
+        for (size_t from; (from = next.fetch_add(range)) < n;)
+            for (size_t w = from, to = std::min(n, from + range); w < to; w++)
+                if (steps[w] == steps_unknown || p.meets(w, steps[w], marks))
+                    found[static_cast<size_t>(th)].push_back(static_cast<uint32_t>(w));
+    });
+    std::vector<uint32_t> all;
+    for (auto& v : found)
+        all.insert(all.end(), v.begin(), v.end());
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+// A round after some words were placed again, checking only the words it
+// can concern and bringing the last round's counts up to date: a word whose
+// probe meets no changed slot stops where it did, on the same entry naming
+// the same blocks. changed: each changed slot with its entry before.
+std::vector<uint32_t> recheck_round(const Placer& p, Table& t, size_t n, Rounds& rounds,
+                                    const std::unordered_map<uint32_t, uint32_t>& changed, int threads) {
+    std::vector<uint64_t> marks(t.prime / 64 + 1);
+    auto mark = [&marks](uint32_t k) { marks[k >> 6] |= uint64_t{1} << (k & 63); };
+    for (const auto& [k, before] : changed)
+        mark(k);
+    const std::vector<uint32_t> concerned = words_meeting(p, n, rounds.steps, marks, threads);
+
+    auto entry_before = [&](uint32_t k) {
+        const auto c = changed.find(k);
+        return c == changed.end() ? t.entry[k] : c->second;
+    };
+    // An entry of three blocks or more keeps its area as it grows.
+    auto count_area = [&](uint32_t k, uint32_t x, int by) {
+        if (entry_kind(x) == kind_bitmap)
+            t.areas[t.area_of(k)].words += static_cast<uint32_t>(by);
+    };
+    size_t distinct = rounds.sound - t.shared;
+    std::vector<uint32_t> ends, now, redo;
+    for (uint32_t w : concerned) {
+        if (rounds.steps[w] != steps_unknown) {
+            const uint32_t k = p.slot_after(w, rounds.steps[w]);
+            count_area(k, entry_before(k), -1);
+            ends.push_back(k);
+            rounds.sound--;
+        }
+        const probe_stop end = p.sound_end(w);
+        if (end.slot < 0) {
+            redo.push_back(w);
+            rounds.steps[w] = steps_unknown;
+            continue;
+        }
+        rounds.note(w, end);
+        const auto k = static_cast<uint32_t>(end.slot);
+        count_area(k, t.entry[k], +1);
+        ends.push_back(k);
+        now.push_back(k);
+        rounds.sound++;
+    }
+    std::sort(ends.begin(), ends.end());
+    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+
+    // Whether each slot a concerned word ended on, before or now, is still
+    // some word's end.
+    std::fill(marks.begin(), marks.end(), 0);
+    for (uint32_t k : ends)
+        mark(k);
+    auto at = [&ends](uint32_t k) { return static_cast<size_t>(std::lower_bound(ends.begin(), ends.end(), k) - ends.begin()); };
+    std::vector<std::atomic<uint8_t>> ended(ends.size());
+    for (uint32_t k : now)
+        ended[at(k)] = 1;
+    std::atomic<size_t> next{0};
+    parallel(threads, [&](int) {
+        for (size_t from; (from = next.fetch_add(range)) < n;)
+            for (size_t w = from, to = std::min(n, from + range); w < to; w++) {
+                if (rounds.steps[w] == steps_unknown)
+                    continue;
+                const uint32_t k = p.slot_after(w, rounds.steps[w]);
+                if (marks[k >> 6] >> (k & 63) & 1)
+                    ended[at(k)].store(1, std::memory_order_relaxed);
+            }
+    });
+    for (size_t i = 0; i < ends.size(); i++) {
+        uint8_t& c = t.claimer_rehash6[ends[i]];
+        distinct -= c >> 7;
+        c = static_cast<uint8_t>((c & 0x7F) | (ended[i] ? 0x80 : 0));
+        distinct += c >> 7;
+    }
+    t.shared = rounds.sound - distinct;
     return redo;
 }
 
@@ -248,15 +428,26 @@ void clear_ends(Table& t) {
 bool place_all(Placer& p, Table& t, size_t n, int threads) {
     if (!place_in_order(p, n))
         return false;
-    for (;;) {
-        const std::vector<uint32_t> redo = check_round(p, t, n, threads);
-        if (redo.empty())
-            return true;
-        clear_ends(t);
-        for (uint32_t w : redo)
-            if (!p.place(w))
+    Rounds rounds;
+    rounds.steps.resize(n);
+    std::vector<uint32_t> redo = check_round(p, t, n, rounds, threads);
+    while (!redo.empty()) {
+        std::unordered_map<uint32_t, uint32_t> changed;   // slot: its entry before
+        for (uint32_t w : redo) {
+            const probe_stop stop = p.stop_of(w);
+            if (stop.slot < 0)
                 return false;
+            changed.emplace(static_cast<uint32_t>(stop.slot), stop.entry);
+            p.place(w);
+        }
+        if (rounds.long_probe || check_every_word) {
+            clear_ends(t);
+            redo = check_round(p, t, n, rounds, threads);
+        } else {
+            redo = recheck_round(p, t, n, rounds, changed, threads);
+        }
     }
+    return true;
 }
 
 }  // namespace

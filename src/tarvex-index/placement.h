@@ -53,6 +53,10 @@ struct Table {
     Span area_blocks(const Area& a, const Words& words) const;
 };
 
+// After the first round, a round checks only the words whose probe meets a
+// slot changed since; true: every word, each round (the reference in tests).
+extern bool check_every_word;
+
 // Places every word so that the search's probe of it ends on an entry naming
 // all of its blocks; a word whose probe meets an entry it would accept shares
 // it. A table too small (hash_slots) grows to the next prime.

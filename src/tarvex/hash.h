@@ -49,11 +49,18 @@ inline uint32_t rehash6_of(uint32_t r) { return r % 61; }
 inline uint32_t rehash16_of(uint32_t r) { return r % 65521; }
 
 // Where a probe stops: the slot and its entry, 0 for an empty slot; slot -1
-// (entry 0) when the walk ran out of probes.
+// (entry 0) when the walk ran out of probes. steps: the slots passed over
+// before it.
 struct probe_stop {
     int64_t slot;
     uint32_t entry;
+    uint32_t steps;
 };
+
+// The slot after k on a probe, t being the steps taken so far.
+inline uint32_t probe_next(uint32_t k, uint32_t rehash6, uint16_t t, uint32_t prime) {
+    return (k + rehash6 + t) % prime;
+}
 
 // The probe of a word from its first slot over a table of prime slots,
 // entry_at(k) giving slot k's entry: it stops at an empty slot or at an entry
@@ -69,11 +76,11 @@ inline probe_stop probe_walk(uint32_t first, uint32_t rehash6, uint32_t rehash16
     for (uint32_t probes = 0; probes < prime; probes++) {
         const uint32_t x = entry_at(k);
         if (x == 0 || entry_accepts(x, rehash6, rehash16))
-            return {k, x};
-        k = (k + rehash6 + t) % prime;
+            return {k, x, probes};
+        k = probe_next(k, rehash6, t, prime);
         t++;
     }
-    return {-1, 0};
+    return {-1, 0, prime};
 }
 
 // The probe of a word given by its hash values h and r.
