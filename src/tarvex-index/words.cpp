@@ -105,7 +105,7 @@ int BlockWords::open_file(int dir_fd, const std::string& rel) {
     const size_t slash = rel.rfind('/');
     if (slash == std::string::npos)
         return open_regular(dir_fd, rel, why_);
-    if (parent_fd_ < 0 || parent_of_ != dir_fd || rel.compare(0, slash, parent_) != 0 || parent_.size() != slash) {
+    if (parent_fd_ < 0 || parent_of_ != dir_fd || rel.compare(0, slash, parent_) != 0) {
         if (parent_fd_ >= 0)
             close(parent_fd_);
         parent_.assign(rel, 0, slash);
