@@ -85,14 +85,8 @@ public:
 
     // The probe's first slot for a word some way ahead of w (below end),
     // fetched into the cache while word w is worked on: the slots are all
-    // over a table far larger than the cache.
-    void fetch_ahead(size_t w, size_t end) const {
-        if (w + ahead < end)
-            __builtin_prefetch(t_.entry.data() + first_[w + ahead]);
-    }
-
-    // The same for checking, which marks the slot the probe ends on, mostly
-    // that one.
+    // over a table far larger than the cache. Checking marks the slot the
+    // probe ends on, mostly that one: its check code is fetched too.
     void fetch_ahead_to_mark(size_t w, size_t end) const {
         if (w + ahead < end) {
             __builtin_prefetch(t_.entry.data() + first_[w + ahead]);
@@ -248,13 +242,14 @@ bool place_in_order(Placer& p, size_t n) {
     return true;
 }
 
-// How many slots each sound word's probe passed over before its end, from
-// the last round that checked it; steps_unknown for a word to be placed
-// again, or one whose probe ran too long to note (then the next round
-// checks every word).
 constexpr uint8_t steps_unknown = 0xFF;
 
+// What the rounds of checking carry from one to the next.
 struct Rounds {
+    // How many slots each sound word's probe passed over before its end, as
+    // the last round that checked it found; steps_unknown for a word to be
+    // placed again, or one whose probe ran too long to note (then the next
+    // round checks every word).
     std::vector<uint8_t> steps;
     size_t sound = 0;         // words whose probe ends on an entry naming all their blocks
     bool long_probe = false;  // some sound word's steps are unknown
