@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -352,16 +353,20 @@ int check_index(const std::string& dir, bool have_mount, const std::string& moun
     std::string why;
     if (!read_whole(t.target, bytes, why))
         fail("cannot read " + t.target + ": " + why);
+    // The index's structure is checked while the tree is walked: neither
+    // needs the other.
+    std::vector<std::string> paths;
+    std::vector<int32_t> block_of;
+    std::string problem;
+    std::thread structure([&] { problem = check_structure(bytes, paths, block_of); });
     walk_tree(t, walk, threads);
+    structure.join();
     pause_at("read");
     auto unsound = [&](const std::string& problem) {
         progress.clear();
         printf("tarvex-index: %s: NOT SOUND: %s\n", t.target.c_str(), problem.c_str());
         return 1;
     };
-    std::vector<std::string> paths;
-    std::vector<int32_t> block_of;
-    std::string problem = check_structure(bytes, paths, block_of);
     if (problem.empty() && decode_header(bytes.data()).num_blocks < 1)
         problem = "no block";
     std::vector<int64_t> walk_of;
