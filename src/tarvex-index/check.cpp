@@ -307,8 +307,8 @@ int64_t reread_blocks(const Tree& t, const std::vector<uint8_t>& bytes, const st
             if (broken)
                 continue;
             // The index is far larger than the caches: each word's entry is
-            // fetched 16 words ahead, its bitmap or list 8 words ahead.
-            constexpr size_t ahead = 16, ring = 8;
+            // fetched 32 words ahead, its bitmap or list 8 words ahead.
+            constexpr size_t ahead = 32, ring = 8;
             const std::vector<uint64_t>& keys = words.keys();
             const size_t n = keys.size();
             uint32_t entries[ring];
