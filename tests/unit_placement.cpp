@@ -104,4 +104,55 @@ TEST(Placement, RoundsOfConcernedWordsLeaveTheTableOfFullRounds) {
     }
 }
 
+// A key whose probe starts at slot first (of a table of more slots) with the
+// given check codes.
+uint64_t key_at(uint32_t first, uint32_t rehash6, uint32_t rehash16) {
+    // r = rehash16 + 65521 t with r % 61 == rehash6; 65521 % 61 == 7, and
+    // 7 * 35 % 61 == 1.
+    const uint32_t t = (rehash6 + 61 * 61 - rehash16 % 61) % 61 * 35 % 61;
+    const uint32_t r = rehash16 + 65521 * t;
+    return uint64_t{first} << 32 | r;
+}
+
+// A word that shared an entry by its 16-bit check code is released when that
+// entry grows and takes the 6-bit code of its claimer; it then walks on along
+// a path of 300 taken slots and is placed past them. The round that checks
+// it again must count where it now ends, though its steps are too many to
+// note.
+TEST(Placement, AWordReleasedOntoALongPathIsCountedWhereItEnds) {
+    const uint32_t prime = builder::first_prime(0, 200000);
+    constexpr uint32_t path_rehash6 = 11, other_rehash6 = 5, claimer_rehash6 = 7, shared16 = 777;
+    std::vector<uint32_t> path{12345};
+    for (uint32_t i = 0; path.size() < 302; i++)
+        path.push_back(probe_next(path.back(), path_rehash6, static_cast<uint16_t>(i), prime));
+    Words words;
+    auto add = [&words](uint64_t key, uint16_t block) {
+        words.key.push_back(key);
+        words.blocks.push_back(block);
+        words.start.push_back(static_cast<uint32_t>(words.blocks.size()));
+    };
+    // Every slot of the path but the last taken, by words of other paths.
+    for (uint32_t i = 0; i < 301; i++)
+        if (i == 1)
+            add(key_at(path[1], claimer_rehash6, shared16), 5);
+        else
+            add(key_at(path[i], other_rehash6, 1000 + i), static_cast<uint16_t>(10 + i % 50));
+    // Walks the path and shares the entry at its second slot, in block 5 too.
+    add(key_at(path[0], path_rehash6, shared16), 5);
+    // Shares that entry as well, from another block: the entry grows.
+    add(key_at(path[1], claimer_rehash6, shared16), 6);
+
+    const Table want = place(words, prime, 1, true);
+    const Table got = place(words, prime, 1, false);
+    EXPECT_EQ(got.entry, want.entry);
+    EXPECT_EQ(got.claimer_rehash6, want.claimer_rehash6);
+    EXPECT_EQ(got.shared, want.shared);
+    // The released word ends past the path, on its own entry.
+    const probe_stop stop = probe_word(builder::key_h(words.key[301]), builder::key_r(words.key[301]), prime,
+                                       [&got](uint32_t k) { return got.entry[k]; });
+    EXPECT_EQ(stop.slot, int64_t{path[301]});
+    EXPECT_EQ(stop.steps, 301u);
+    EXPECT_NE(got.claimer_rehash6[path[301]] & 0x80, 0);
+}
+
 }  // namespace
