@@ -64,6 +64,9 @@ std::vector<uint32_t> first_slots(const Words& words, uint32_t prime, int thread
     return first;
 }
 
+// Whether slot k is set in a bitmap of slots.
+bool marked(const std::vector<uint64_t>& marks, uint32_t k) { return marks[k >> 6] >> (k & 63) & 1; }
+
 class Placer {
 public:
     Placer(const Words& words, const std::vector<uint32_t>& first, Table& t) : w_(words), first_(first), t_(t) {}
@@ -135,7 +138,7 @@ public:
         uint32_t k = first_[w];
         const uint32_t rehash6 = steps ? rehash6_of(key_r(w_.key[w])) : 0;
         for (uint32_t t = 0;; t++) {
-            if (marks[k >> 6] >> (k & 63) & 1)
+            if (marked(marks, k))
                 return true;
             if (t == steps)
                 return false;
@@ -144,11 +147,12 @@ public:
     }
 
     // Probes for word w and claims the first empty slot or shares the first
-    // entry it would accept; false when the probe exhausts its bound.
-    bool place(size_t w) {
+    // entry it would accept. Returns where the probe stopped, with the entry
+    // there before; slot -1 when the probe exhausts its bound.
+    probe_stop place(size_t w) {
         const probe_stop stop = stop_of(w);
         if (stop.slot < 0)
-            return false;
+            return stop;
         const auto k = static_cast<uint32_t>(stop.slot);
         if (stop.entry == 0) {
             const uint32_t r = key_r(w_.key[w]);
@@ -156,7 +160,7 @@ public:
         } else if (!covers(k, stop.entry, w)) {
             merge(k, stop.entry, w);
         }
-        return true;
+        return stop;
     }
 
 private:
@@ -236,7 +240,7 @@ size_t ends_marked(const Table& t, int threads) {
 bool place_in_order(Placer& p, size_t n) {
     for (size_t w = 0; w < n; w++) {
         p.fetch_ahead_to_claim(w, n);
-        if (!p.place(w))
+        if (p.place(w).slot < 0)
             return false;
     }
     return true;
@@ -251,12 +255,17 @@ struct Rounds {
     // placed again, or one whose probe ran too long to note (then the next
     // round checks every word).
     std::vector<uint8_t> steps;
-    size_t sound = 0;         // words whose probe ends on an entry naming all their blocks
-    bool long_probe = false;  // some sound word's steps are unknown
+    size_t sound = 0;                      // words whose probe ends on an entry naming all their blocks
+    std::atomic<bool> long_probe = false;  // some sound word's steps are unknown
+    // Word w's probe, as checked: steps_unknown when it is not sound.
     void note(size_t w, const probe_stop& end) {
+        if (end.slot < 0) {
+            steps[w] = steps_unknown;
+            return;
+        }
         steps[w] = static_cast<uint8_t>(std::min<uint32_t>(end.steps, steps_unknown));
         if (end.steps >= steps_unknown)
-            long_probe = true;
+            long_probe.store(true, std::memory_order_relaxed);
     }
 };
 
@@ -276,7 +285,7 @@ void mark_end(Table& t, uint32_t k) {
 std::vector<uint32_t> check_round(const Placer& p, Table& t, size_t n, Rounds& rounds, int threads) {
     std::vector<std::vector<uint32_t>> again(static_cast<size_t>(threads));
     std::atomic<size_t> next{0}, sound{0};
-    std::atomic<bool> long_probe{false};
+    rounds.long_probe = false;
     parallel(threads, [&](int th) {
         size_t mine = 0;
         for (size_t from; (from = next.fetch_add(range)) < n;) {
@@ -284,14 +293,11 @@ std::vector<uint32_t> check_round(const Placer& p, Table& t, size_t n, Rounds& r
             for (size_t w = from; w < to; w++) {
                 p.fetch_ahead_to_mark(w, to);
                 const probe_stop end = p.sound_end(w);
+                rounds.note(w, end);
                 if (end.slot < 0) {
                     again[static_cast<size_t>(th)].push_back(static_cast<uint32_t>(w));
-                    rounds.steps[w] = steps_unknown;
                     continue;
                 }
-                rounds.steps[w] = static_cast<uint8_t>(std::min<uint32_t>(end.steps, steps_unknown));
-                if (end.steps >= steps_unknown)
-                    long_probe = true;
                 mine++;
                 const auto k = static_cast<uint32_t>(end.slot);
                 mark_end(t, k);
@@ -302,7 +308,6 @@ std::vector<uint32_t> check_round(const Placer& p, Table& t, size_t n, Rounds& r
         sound += mine;
     });
     rounds.sound = sound;
-    rounds.long_probe = long_probe;
     // Each entry some lookups end on is counted by all but one of them.
     t.shared = sound - ends_marked(t, threads);
     std::vector<uint32_t> redo;
@@ -362,12 +367,11 @@ std::vector<uint32_t> recheck_round(const Placer& p, Table& t, size_t n, Rounds&
             rounds.sound--;
         }
         const probe_stop end = p.sound_end(w);
+        rounds.note(w, end);
         if (end.slot < 0) {
             redo.push_back(w);
-            rounds.steps[w] = steps_unknown;
             continue;
         }
-        rounds.note(w, end);
         const auto k = static_cast<uint32_t>(end.slot);
         count_area(k, t.entry[k], +1);
         ends.push_back(k);
@@ -393,7 +397,7 @@ std::vector<uint32_t> recheck_round(const Placer& p, Table& t, size_t n, Rounds&
                 if (rounds.steps[w] == steps_unknown)
                     continue;
                 const uint32_t k = p.slot_after(w, rounds.steps[w]);
-                if (marks[k >> 6] >> (k & 63) & 1)
+                if (marked(marks, k))
                     ended[at(k)].store(1, std::memory_order_relaxed);
             }
     });
@@ -429,11 +433,10 @@ bool place_all(Placer& p, Table& t, size_t n, int threads) {
     while (!redo.empty()) {
         std::unordered_map<uint32_t, uint32_t> changed;   // slot: its entry before
         for (uint32_t w : redo) {
-            const probe_stop stop = p.stop_of(w);
+            const probe_stop stop = p.place(w);
             if (stop.slot < 0)
                 return false;
             changed.emplace(static_cast<uint32_t>(stop.slot), stop.entry);
-            p.place(w);
         }
         if (rounds.long_probe || check_every_word) {
             clear_ends(t);
