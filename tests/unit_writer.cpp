@@ -9,6 +9,7 @@
 
 #include "index.h"
 #include "indexlib/areas.h"
+#include "indexlib/bytes.h"
 #include "indexlib/layout.h"
 #include "indexlib/lookup.h"
 #include "indexlib/place.h"
@@ -132,6 +133,27 @@ TEST(PlaceWords, FailsWhenATableIsFull) {
     index.blocks = {0};
     std::vector<indexlib::Word> words = random_words(50, 1, 4);
     EXPECT_FALSE(indexlib::place_words(words, 2, index).ok);
+}
+
+// Asking for pages early must never change what they hold, whatever the
+// range's alignment, its size (the small ones are left alone) or the threads.
+TEST(Populate, KeepsWhatTheBytesHold) {
+    constexpr size_t size = size_t{9} << 20;
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; i++)
+        bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+    const struct {
+        size_t from, length;
+        int threads;
+    } cases[] = {
+        {0, size, 1}, {1, size - 1, 2}, {4095, size - 8191, 3}, {12345, (size_t{4} << 20) + 1, 2},
+        {100, 4096, 2}, {0, 0, 2}, {3, size - 5, 0},
+    };
+    for (const auto& c : cases) {
+        indexlib::populate(bytes.data() + c.from, c.length, c.threads);
+        for (size_t i = 0; i < size; i++)
+            ASSERT_EQ(bytes[i], static_cast<uint8_t>(i * 7 + 3)) << c.from << "+" << c.length << " at " << i;
+    }
 }
 
 }  // namespace

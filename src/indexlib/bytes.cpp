@@ -1,23 +1,43 @@
 #include "bytes.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include "tarvex/index.h"
+#include <algorithm>
+#include <thread>
 
 namespace indexlib {
 
-void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; i++)
-        bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+void populate(void* p, size_t bytes, int threads) {
+#ifdef MADV_POPULATE_WRITE
+    // Below a few megabytes the faults cost less than a thread.
+    constexpr size_t worth = size_t{4} << 20;
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
+    if (bytes < worth || to <= from)
+        return;
+    const uintptr_t pages = (to - from) / page;
+    const auto n = static_cast<uintptr_t>(std::max(threads, 1));
+    // A refusal (an older system) leaves the pages to their first write.
+    auto part = [&](uintptr_t t) {
+        const uintptr_t a = from + pages * t / n * page, b = from + pages * (t + 1) / n * page;
+        if (b > a)
+            madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
+    };
+    std::vector<std::thread> others;
+    for (uintptr_t t = 1; t < n; t++)
+        others.emplace_back(part, t);
+    part(0);
+    for (auto& th : others)
+        th.join();
+#else
+    (void)p;
+    (void)bytes;
+    (void)threads;
+#endif
 }
-
-void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
-    bytes[at] = static_cast<uint8_t>(v);
-    bytes[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-uint32_t get32(const std::vector<uint8_t>& bytes, size_t at) { return le32(bytes.data() + at); }
 
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -6,11 +6,29 @@
 #include <string>
 #include <vector>
 
+#include "tarvex/index.h"
+
 namespace indexlib {
 
-void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v);
-void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v);
-uint32_t get32(const std::vector<uint8_t>& bytes, size_t at);
+// Inline: laying out a tree's index stores tens of millions of them.
+inline void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+inline void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
+    bytes[at] = static_cast<uint8_t>(v);
+    bytes[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline uint32_t get32(const std::vector<uint8_t>& bytes, size_t at) {
+    return le32(bytes.data() + at);
+}
+
+// Asks the system for the pages of [p, p + bytes) now, split over threads,
+// where it can: one request per thread instead of a fault per page as they
+// are first written. Where it cannot, the pages come at first write as ever.
+void populate(void* p, size_t bytes, int threads);
 
 // Writes bytes to path; false with errno set on failure.
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -165,15 +165,17 @@ struct Layout {
 
 }  // namespace
 
-Image lay_out(const Index& index, const AreaPieces& areas, bool share) {
+Image lay_out(const Index& index, const AreaPieces& areas, bool share, int threads) {
     Image im{};
     Layout l(index, im);
     const int64_t expect = l.expected_size(areas);
     // Not on huge pages: where the system compacts memory to find them,
     // faulting in a tree's index took twice as long as all the rest of
     // laying it out.
-    if (expect <= max_file)
+    if (expect <= max_file) {
         im.bytes.reserve(static_cast<size_t>(expect));
+        populate(im.bytes.data(), static_cast<size_t>(expect), threads);
+    }
     im.bytes.assign(header_bytes, 0);
 
     // The header is the image's only once the whole file is laid out.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "indexlib/bytes.h"
+
 namespace builder {
 
 // "tarvex-index: what" on standard error, exit status 1; safe from any thread
@@ -46,6 +48,17 @@ int processors();
 // caller's thread takes t = 0 when threads is 1), and draws progress every
 // 100 ms meanwhile. Returns when all are done.
 void parallel(int threads, const std::function<void(int)>& work, Progress* progress = nullptr);
+
+// v as n zeros, its pages populated first: the tables of a large tree take
+// hundreds of megabytes, and faulting them in one page at a time on one
+// thread was most of the cost of zeroing them.
+template <class T>
+void zeros(std::vector<T>& v, size_t n, int threads) {
+    std::vector<T>().swap(v);
+    v.reserve(n);
+    indexlib::populate(v.data(), n * sizeof(T), threads);
+    v.resize(n);
+}
 
 // The index is written to a file that takes the target's place only when
 // it is complete (and checked), so that the target is never a partial index

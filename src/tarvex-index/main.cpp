@@ -333,7 +333,7 @@ int build(const Options& o, Progress& progress) {
     progress.phase("laying out");
     r.shared = table.shared;
     table = Table{};
-    indexlib::Image im = indexlib::lay_out(named.index, pieces, false);
+    indexlib::Image im = indexlib::lay_out(named.index, pieces, false, o.threads);
     if (!im.error.empty()) {
         if (im.error.find("16 MiB") != std::string::npos)
             fail("internal error, index not written: bitmaps and block lists run past 16 MiB");

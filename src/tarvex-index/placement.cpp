@@ -53,7 +53,8 @@ namespace {
 // the placing, which then reads them in order.
 std::vector<uint32_t> first_slots(const Words& words, uint32_t prime, int threads) {
     const size_t n = words.size();
-    std::vector<uint32_t> first(n);
+    std::vector<uint32_t> first;
+    zeros(first, n, threads);
     constexpr size_t range = 1 << 16;
     std::atomic<size_t> next{0};
     parallel(threads, [&](int) {
@@ -458,8 +459,8 @@ Table place(const Words& words, uint32_t prime, int threads) {
         // Not on huge pages: where the system compacts memory to find them,
         // faulting the table in took three times as long, and the probes
         // ran no faster for them.
-        t.entry.assign(prime, 0);
-        t.claimer_rehash6.assign(prime, 0);
+        zeros(t.entry, prime, threads);
+        zeros(t.claimer_rehash6, prime, threads);
         const std::vector<uint32_t> first = first_slots(words, prime, threads);
         Placer p(words, first, t);
         if (!place_all(p, t, n, threads)) {

@@ -330,7 +330,8 @@ size_t WordStore::words() const {
 // is where shard s's words of bucket b begin.
 std::vector<uint32_t> WordStore::bucket_starts(uint32_t buckets, const BucketOf& bucket_of, int threads) {
     const size_t nb = buckets;
-    std::vector<uint32_t> at(size_t{n_shards} * nb, 0);
+    std::vector<uint32_t> at;
+    zeros(at, size_t{n_shards} * nb, threads);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
@@ -357,7 +358,7 @@ void WordStore::place(Words& out, uint32_t buckets, const BucketOf& bucket_of, s
                       int threads) {
     const size_t n = words();
     const size_t nb = buckets;
-    out.start.assign(n + 1, 0);
+    zeros(out.start, n + 1, threads);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
         std::vector<uint32_t> end(nb), bucket;
@@ -423,7 +424,7 @@ void WordStore::place(Words& out, uint32_t buckets, const BucketOf& bucket_of, s
 // order. The ids are given back.
 void WordStore::fill_blocks(Words& out, int threads) {
     const size_t n = out.start.size() - 1;
-    out.blocks.resize(out.start[n]);
+    zeros(out.blocks, out.start[n], threads);
     // start[w] runs to the end of w's blocks meanwhile.
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
@@ -446,7 +447,7 @@ void WordStore::fill_blocks(Words& out, int threads) {
 
 // The keys in their places. The store is spent.
 void WordStore::fill_keys(Words& out, int threads) {
-    out.key.resize(out.start.size() - 1);
+    zeros(out.key, out.start.size() - 1, threads);
     std::atomic<int> next{0};
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
