@@ -138,22 +138,27 @@ FileStatus probe_file(int dir_fd, const std::string& rel) {
 
 // ---- the words of a block --------------------------------------------------------
 
-BlockWords::BlockWords(size_t read_size) : read_size_(read_size), slots_(1 << 14), slot_word_(1 << 14) {}
+BlockWords::BlockWords(size_t read_size) : read_size_(read_size), slots_(min_slots), slot_word_(min_slots) {}
 
 void BlockWords::clear() {
-    if (slots_.size() > (1u << 18)) {
-        // A block of many words (a large file) leaves no large table behind.
-        std::vector<Slot>(1 << 14).swap(slots_);
-        std::vector<uint32_t>(1 << 14).swap(slot_word_);
-        slot_mask_ = slots_.size() - 1;
+    if (slots_.size() > max_kept_slots) {
+        // A block of very many words (a huge file) leaves no large table
+        // behind.
+        std::vector<Slot>(min_slots).swap(slots_);
+        std::vector<uint32_t>(min_slots).swap(slot_word_);
+        slot_mask_ = min_slots - 1;
         std::vector<Word>().swap(words_);
         std::vector<uint64_t>().swap(keys_);
         std::vector<char>().swap(text_);
+        std::vector<Slot>().swap(moved_);
         text_end_ = 0;
         return;
     }
     for (const Word& w : words_)
         slots_[w.slot] = Slot{};
+    // The next block starts small again, so that its slots stay in the
+    // cache; the room stays, its pages already in.
+    slot_mask_ = min_slots - 1;
     words_.clear();
     keys_.clear();
     text_end_ = 0;
@@ -687,21 +692,28 @@ void BlockWords::hash_new_words() {
 
 void BlockWords::grow() {
     // Ordinary pages: asking for huge ones makes the system compact memory
-    // first, which costs more than a block's table saves.
-    std::vector<Slot> bigger(slots_.size() * 2);
-    std::vector<uint32_t> bigger_word(bigger.size());
-    const size_t mask = bigger.size() - 1;
+    // first, which costs more than a block's table saves. The table doubles
+    // in place: every slot but the words' is empty, up to the room's end.
+    const size_t size = 2 * (slot_mask_ + 1);
+    if (slots_.size() < size) {
+        slots_.resize(size);
+        slot_word_.resize(size);
+    }
+    moved_.resize(words_.size());
+    for (size_t i = 0; i < words_.size(); i++) {
+        moved_[i] = slots_[words_[i].slot];
+        slots_[words_[i].slot] = Slot{};
+    }
+    const size_t mask = size - 1;
     for (size_t i = 0; i < words_.size(); i++) {
         Word& w = words_[i];
         size_t k = w.text_hash & mask;
-        while (bigger[k].head != 0)
+        while (slots_[k].head != 0)
             k = (k + 1) & mask;
-        bigger[k] = slots_[w.slot];
-        bigger_word[k] = static_cast<uint32_t>(i + 1);
+        slots_[k] = moved_[i];
+        slot_word_[k] = static_cast<uint32_t>(i + 1);
         w.slot = static_cast<uint32_t>(k);
     }
-    slots_.swap(bigger);
-    slot_word_.swap(bigger_word);
-    slot_mask_ = slots_.size() - 1;
+    slot_mask_ = mask;
 }
 }  // namespace builder

@@ -95,9 +95,13 @@ private:
     struct Slot {
         uint64_t head = 0, second = 0;
     };
+    // The slots in use are the first slot_mask_ + 1; the room past them is
+    // kept empty for the table to double into.
+    static constexpr size_t min_slots = size_t{1} << 14, max_kept_slots = size_t{1} << 20;
     std::vector<Slot> slots_;
     std::vector<uint32_t> slot_word_;
-    size_t slot_mask_ = (1 << 14) - 1;   // slots_.size() - 1
+    size_t slot_mask_ = min_slots - 1;
+    std::vector<Slot> moved_;   // scratch for doubling
     std::vector<Word> words_;
     // Keys are found for many words at once: those of words_ from keys_.size()
     // on are yet to be found. by_length_ is scratch for that.
