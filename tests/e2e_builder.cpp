@@ -581,6 +581,42 @@ TEST(BuilderThreads, TheSameBytesForAnyThreadCountAndEveryRun) {
     }
 }
 
+// Bitmaps and block lists lie in the order of the slots that first name
+// them, lists before bitmaps, in tables small and large (whose slot numbers
+// run to 23 bits) and with areas widened to fit a limit.
+TEST(BuilderLayout, AreasLieInTheOrderOfTheSlotsThatFirstNameThem) {
+    GeneratedTree tree(21, 120);
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, {"--hash-slots", "5000"}, {"--hash-slots", "5000000"},
+          {"--area-limit", "2048"}}) {
+        std::vector<std::string> args = {"-q"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(".");
+        Result r = run_index(tree.dir.path, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<uint8_t> bytes = read_bytes(tree.index_file());
+        const file_header h = header(bytes);
+        std::set<uint32_t> seen;
+        uint32_t last[4] = {};
+        size_t lists = 0, maps = 0;
+        for (int32_t k = 0; k < h.hash_prime; k++) {
+            const uint32_t x = le32(bytes.data() + h.hash_table_offset + 4 * static_cast<size_t>(k));
+            if (x == 0 || !entry_has_area(x) || !seen.insert(entry_offset(x)).second)
+                continue;
+            const uint32_t kind = entry_kind(x);
+            EXPECT_GT(entry_offset(x), last[kind]) << "slot " << k << (extra.empty() ? "" : " with " + extra[0]);
+            last[kind] = entry_offset(x);
+            (kind == kind_bitmap ? maps : lists)++;
+            if (kind == kind_bitmap)
+                EXPECT_GE(entry_offset(x), static_cast<uint32_t>(h.bitmaps_offset));
+            else
+                EXPECT_LT(entry_offset(x), static_cast<uint32_t>(h.bitmaps_offset));
+        }
+        EXPECT_GT(lists, 10u);
+        EXPECT_GT(maps, 10u);
+    }
+}
+
 TEST(BuilderCheck, SoundOnAFreshIndex) {
     GeneratedTree tree(15, 80);
     ASSERT_EQ(run_index(tree.dir.path, {"-q", "."}).status, 0);
