@@ -96,7 +96,10 @@ private:
         uint64_t head = 0, second = 0;
     };
     // The slots in use are the first slot_mask_ + 1; the room past them is
-    // kept empty for the table to double into.
+    // kept empty for the table to double into. A room of up to
+    // max_kept_slots (with the words' records, about 50 MiB a thread at
+    // most) is kept for the next blocks: faulting the tables of large blocks
+    // in anew was some 37,000 of a kernel-tree build's 163,000 page faults.
     static constexpr size_t min_slots = size_t{1} << 14, max_kept_slots = size_t{1} << 20;
     std::vector<Slot> slots_;
     std::vector<uint32_t> slot_word_;
