@@ -191,7 +191,7 @@ public:
         prefix_.assign(block_bytes.size() + 1, 0);
         for (size_t b = 0; b < block_bytes.size(); b++)
             prefix_[b + 1] = prefix_[b] + block_bytes[b];
-        add_leaves(leaves, leaf_words, block_bytes, threads);
+        add_leaves(leaves, leaf_words, block_bytes);
         add_coarser_sets(leaves, threads);
     }
 
@@ -223,11 +223,6 @@ public:
 private:
     static constexpr uint32_t none = UINT32_MAX;
 
-    struct Figures {
-        uint32_t blocks = 0;
-        int64_t bytes = 0;
-    };
-
     // The sets of one level, each a run of group numbers in pool (at level
     // 0 the leaves themselves), and the node that stands for each.
     struct Level {
@@ -239,24 +234,17 @@ private:
 
     // The leaves are the first nodes, of level 0.
     void add_leaves(const std::vector<Span>& leaves, const std::vector<double>& leaf_words,
-                    const std::vector<int64_t>& block_bytes, int threads) {
+                    const std::vector<int64_t>& block_bytes) {
         leaves_ = leaves.size();
-        // Each leaf's file bytes, on all threads: the leaves of a large tree
-        // name tens of millions of blocks in all.
-        std::vector<double> bytes(leaves_);
-        in_ranges(leaves_, threads, [&](size_t from, size_t to) {
-            for (size_t i = from; i < to; i++) {
-                double sum = 0;
-                for (const uint16_t* b = leaves[i].first; b < leaves[i].second; b++)
-                    sum += static_cast<double>(block_bytes[*b]);
-                bytes[i] = std::max(sum, 1.0);
-            }
-        });
         for (size_t i = 0; i < leaves_; i++) {
             const Span& s = leaves[i];
-            add_node(0, area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks_), bytes[i]);
+            double bytes = 0;
+            for (const uint16_t* b = s.first; b < s.second; b++)
+                bytes += static_cast<double>(block_bytes[*b]);
+            bytes = std::max(bytes, 1.0);
+            add_node(0, area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks_), bytes);
             words_[i] = leaf_words[i];
-            share_[i] = leaf_words[i] / bytes[i];
+            share_[i] = leaf_words[i] / bytes;
         }
     }
 
@@ -291,8 +279,7 @@ private:
         std::vector<size_t> from(count + 1, 0);
         for (size_t e = 0; e < count; e++)
             from[e + 1] = from[e] + static_cast<size_t>(groups_of(e).second - groups_of(e).first);
-        std::vector<uint16_t> halves;
-        zeros(halves, from[count], threads);
+        std::vector<uint16_t> halves(from[count]);
         std::vector<uint32_t> length(count);
         std::vector<uint32_t> hash(count);
         in_ranges(count, threads, [&](size_t lo, size_t hi) {
@@ -312,15 +299,6 @@ private:
         auto half_of = [&](size_t e) { return Span{halves.data() + from[e], halves.data() + from[e] + length[e]}; };
         std::vector<uint32_t> parent_of = first_equal(count, hash, half_of, threads);
         std::vector<uint32_t>().swap(hash);
-        // What a parent would name, for each first of equal halves, on all
-        // threads, before the halves move down the pool.
-        std::vector<Figures> figures(count);
-        in_ranges(count, threads, [&](size_t lo, size_t hi) {
-            for (size_t e = lo; e < hi; e++)
-                if (parent_of[e] == e)
-                    figures[e] = figures_of(k, half_of(e));
-        });
-        std::vector<Figures> parent_figures;
 
         Level next;
         next.at.assign(1, 0);
@@ -335,7 +313,6 @@ private:
                 end += length[e];
                 parent_of[e] = static_cast<uint32_t>(first_child.size());
                 next.at.push_back(static_cast<uint32_t>(end));
-                parent_figures.push_back(figures[e]);
                 first_child.push_back(x);
                 children.push_back(1);
                 next.stands.push_back(none);
@@ -344,7 +321,7 @@ private:
             const uint32_t p = parent_of[j];
             parent_of[e] = p;
             if (++children[p] == 2) {
-                const uint32_t y = add_set_node(k, parent_figures[p]);
+                const uint32_t y = add_set_node(k, halves.data() + next.at[p], halves.data() + next.at[p + 1]);
                 next.stands[p] = y;
                 adopt(y, first_child[p]);
             }
@@ -355,7 +332,8 @@ private:
         next.count = first_child.size();
         for (size_t p = 0; p < next.count; p++)
             if (next.stands[p] == none)
-                next.stands[p] = k == top ? add_set_node(k, parent_figures[p]) : first_child[p];
+                next.stands[p] = k == top ? add_set_node(k, next.pool.data() + next.at[p], next.pool.data() + next.at[p + 1])
+                                          : first_child[p];
         if (k == top)
             for (size_t p = 0; p < next.count; p++)
                 if (children[p] == 1)
@@ -363,23 +341,17 @@ private:
         return next;
     }
 
-    // The blocks named by groups of 2^level blocks, and their files' bytes.
-    Figures figures_of(int level, Span groups) const {
+    // A node for the groups [b, e) of 2^level blocks each.
+    uint32_t add_set_node(int level, const uint16_t* b, const uint16_t* e) {
         uint32_t count = 0;
         int64_t bytes = 0;
-        for (const uint16_t* g = groups.first; g < groups.second; g++) {
+        for (const uint16_t* g = b; g < e; g++) {
             const uint32_t lo = uint32_t{*g} << level;
             const uint32_t hi = std::min<uint32_t>((uint32_t{*g} + 1) << level, static_cast<uint32_t>(num_blocks_));
             count += hi - lo;
             bytes += prefix_[hi] - prefix_[lo];
         }
-        return {count, bytes};
-    }
-
-    // A node for a set of groups of 2^level blocks with these figures.
-    uint32_t add_set_node(int level, Figures f) {
-        add_node(static_cast<uint8_t>(level), area_bytes(f.blocks, num_blocks_),
-                 std::max<double>(1.0, static_cast<double>(f.bytes)));
+        add_node(static_cast<uint8_t>(level), area_bytes(count, num_blocks_), std::max<double>(1.0, static_cast<double>(bytes)));
         return static_cast<uint32_t>(parent_.size() - 1);
     }
 
