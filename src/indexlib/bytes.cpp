@@ -19,7 +19,9 @@ void populate(void* p, size_t bytes, int threads) {
     if (bytes < worth || to <= from)
         return;
     const uintptr_t pages = (to - from) / page;
-    const auto n = static_cast<uintptr_t>(std::max(threads, 1));
+    // A thread for a megabyte at least: starting one costs more than the
+    // faults it would save on less.
+    const auto n = std::min(static_cast<uintptr_t>(std::max(threads, 1)), (to - from) / (uintptr_t{1} << 20) + 1);
     // A refusal (an older system) leaves the pages to their first write.
     auto part = [&](uintptr_t t) {
         const uintptr_t a = from + pages * t / n * page, b = from + pages * (t + 1) / n * page;
