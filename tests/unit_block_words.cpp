@@ -194,36 +194,50 @@ TEST(BlockWords, KeysAskedForBetweenFiles) {
 // kept leaves it behind: each block's words are its own, each once, though
 // the blocks share most of their words.
 TEST(BlockWords, TablesThatGrowAndStartSmallAgain) {
-    each_width([] {
-        TempDir dir;
-        const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-        ASSERT_GE(dir_fd, 0);
-        builder::BlockWords words;
-        int block = 0;
-        for (size_t distinct : {size_t{40000}, size_t{10}, size_t{20000}, size_t{70000}, size_t{600000}, size_t{5},
-                                size_t{30000}}) {
-            // Short and long words (past 16 bytes), each twice.
-            std::string text;
-            for (size_t i = 0; i < distinct; i++)
-                text += "q" + std::to_string(i) + std::string(i % 25, 'k') + " ";
-            text += text;
-            write_text(dir.path + "/f", text);
-            std::map<std::string, uint64_t> want;
-            plain_words(text, want);
-            ASSERT_EQ(want.size(), distinct);
-            words.clear();
-            int64_t bytes = 0;
-            ASSERT_EQ(words.add_file(dir_fd, "f", dir.path, bytes), builder::file_indexed);
-            const std::vector<uint64_t>& keys = words.keys();
-            ASSERT_EQ(keys.size(), words.size());
-            std::map<std::string, uint64_t> got;
-            for (size_t i = 0; i < words.size(); i++)
-                EXPECT_TRUE(got.emplace(words.text(i), keys[i]).second) << "twice: " << words.text(i);
-            EXPECT_EQ(got, want) << "block " << block << " of " << distinct << " words";
-            block++;
-        }
-        close(dir_fd);
-    });
+    for (size_t kept : {builder::BlockWords::max_kept_slots, size_t{1} << 15}) {
+        each_width([kept] {
+            TempDir dir;
+            const int dir_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+            ASSERT_GE(dir_fd, 0);
+            builder::BlockWords words(builder::BlockWords::default_read_size, kept);
+            int block = 0;
+            for (size_t distinct : {size_t{40000}, size_t{10}, size_t{20000}, size_t{70000}, size_t{600000}, size_t{5},
+                                    size_t{30000}}) {
+                // Short and long words (past 16 bytes), each twice.
+                std::string text;
+                for (size_t i = 0; i < distinct; i++)
+                    text += "q" + std::to_string(i) + std::string(i % 25, 'k') + " ";
+                text += text;
+                write_text(dir.path + "/f", text);
+                std::map<std::string, uint64_t> want;
+                plain_words(text, want);
+                ASSERT_EQ(want.size(), distinct);
+                words.clear();
+                int64_t bytes = 0;
+                ASSERT_EQ(words.add_file(dir_fd, "f", dir.path, bytes), builder::file_indexed);
+                const std::vector<uint64_t>& keys = words.keys();
+                ASSERT_EQ(keys.size(), words.size());
+                std::map<std::string, uint64_t> got;
+                for (size_t i = 0; i < words.size(); i++)
+                    EXPECT_TRUE(got.emplace(words.text(i), keys[i]).second) << "twice: " << words.text(i);
+                EXPECT_EQ(got, want) << "block " << block << " of " << distinct << " words, rooms kept up to " << kept;
+                block++;
+            }
+            close(dir_fd);
+        });
+    }
+}
+
+// The rooms the reading threads keep stay near 2^21 slots together, and a
+// thread keeps 2^18 at least, as many as there are.
+TEST(BlockWords, RoomsKeptShrinkWithTheThreads) {
+    const struct {
+        int threads;
+        size_t kept;
+    } cases[] = {{0, size_t{1} << 20}, {1, size_t{1} << 20}, {2, size_t{1} << 20}, {3, size_t{1} << 19},
+                 {4, size_t{1} << 19}, {5, size_t{1} << 18}, {8, size_t{1} << 18}, {1024, size_t{1} << 18}};
+    for (const auto& c : cases)
+        EXPECT_EQ(builder::BlockWords::kept_slots_for(c.threads), c.kept) << c.threads << " threads";
 }
 
 }  // namespace

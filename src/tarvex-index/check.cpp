@@ -282,7 +282,7 @@ int64_t reread_blocks(const Tree& t, const std::vector<uint8_t>& bytes, const st
     std::mutex m;
     progress.phase("reading", static_cast<int64_t>(walk_of.size()), true);
     parallel(threads, [&](int) {
-        BlockWords words;
+        BlockWords words(BlockWords::default_read_size, BlockWords::kept_slots_for(threads));
         // The entries of recent words, by their keys.
         constexpr size_t cache_size = 1 << 16;
         std::vector<std::pair<uint64_t, uint32_t>> cache(cache_size, {UINT64_MAX, 0});

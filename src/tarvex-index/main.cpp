@@ -221,7 +221,7 @@ void read_blocks(const Options& o, const Tree& t, const std::vector<uint32_t>& c
     std::atomic<size_t> next{0};
     progress.phase("reading", static_cast<int64_t>(files.size()), true);
     parallel(o.threads, [&](int) {
-        BlockWords words(o.read_size);
+        BlockWords words(o.read_size, BlockWords::kept_slots_for(o.threads));
         for (size_t s; (s = next++) < cut.size();) {
             words.clear();
             const size_t end = s + 1 < cut.size() ? cut[s + 1] : files.size();

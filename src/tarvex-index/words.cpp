@@ -138,10 +138,18 @@ FileStatus probe_file(int dir_fd, const std::string& rel) {
 
 // ---- the words of a block --------------------------------------------------------
 
-BlockWords::BlockWords(size_t read_size) : read_size_(read_size), slots_(min_slots), slot_word_(min_slots) {}
+BlockWords::BlockWords(size_t read_size, size_t kept_slots)
+    : read_size_(read_size), kept_slots_(kept_slots), slots_(min_slots), slot_word_(min_slots) {}
+
+size_t BlockWords::kept_slots_for(int threads) {
+    size_t kept = max_kept_slots;
+    while (kept > (size_t{1} << 18) && kept * static_cast<size_t>(std::max(threads, 1)) > (size_t{1} << 21))
+        kept /= 2;
+    return kept;
+}
 
 void BlockWords::clear() {
-    if (slots_.size() > max_kept_slots) {
+    if (slots_.size() > kept_slots_) {
         // A block of very many words (a huge file) leaves no large table
         // behind.
         std::vector<Slot>(min_slots).swap(slots_);

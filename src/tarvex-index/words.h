@@ -37,10 +37,16 @@ FileStatus probe_file(int dir_fd, const std::string& rel);
 // the order first met, with its key and its text. One per thread.
 class BlockWords {
 public:
+    static constexpr size_t min_slots = size_t{1} << 14, max_kept_slots = size_t{1} << 20;
     // Files are read read_size bytes at a time (less only for tests, so that
     // words cross the reads' edges).
     static constexpr size_t default_read_size = size_t{1} << 20;
-    explicit BlockWords(size_t read_size = default_read_size);
+    // kept_slots: the largest table whose room is kept for the next blocks
+    // (kept_slots_for gives it for a number of reading threads).
+    explicit BlockWords(size_t read_size = default_read_size, size_t kept_slots = max_kept_slots);
+    // The rooms of all reading threads together stay near 2^21 slots (about
+    // 100 MiB with the words' records); a thread keeps 2^18 at least.
+    static size_t kept_slots_for(int threads);
     ~BlockWords();
     BlockWords(const BlockWords&) = delete;
     BlockWords& operator=(const BlockWords&) = delete;
@@ -96,11 +102,11 @@ private:
         uint64_t head = 0, second = 0;
     };
     // The slots in use are the first slot_mask_ + 1; the room past them is
-    // kept empty for the table to double into. A room of up to
-    // max_kept_slots (with the words' records, about 50 MiB a thread at
-    // most) is kept for the next blocks: faulting the tables of large blocks
-    // in anew was some 37,000 of a kernel-tree build's 163,000 page faults.
-    static constexpr size_t min_slots = size_t{1} << 14, max_kept_slots = size_t{1} << 20;
+    // kept empty for the table to double into. A room of up to kept_slots_
+    // (with the words' records, about 50 MiB at 2^20) is kept for the next
+    // blocks: faulting the tables of large blocks in anew was some 37,000 of
+    // a kernel-tree build's 163,000 page faults.
+    size_t kept_slots_;
     std::vector<Slot> slots_;
     std::vector<uint32_t> slot_word_;
     size_t slot_mask_ = min_slots - 1;
