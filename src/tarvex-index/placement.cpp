@@ -237,16 +237,6 @@ size_t ends_marked(const Table& t, int threads) {
     return marked;
 }
 
-// Each word in turn; false when some probe exhausts its bound.
-bool place_in_order(Placer& p, size_t n) {
-    for (size_t w = 0; w < n; w++) {
-        p.fetch_ahead_to_claim(w, n);
-        if (p.place(w).slot < 0)
-            return false;
-    }
-    return true;
-}
-
 constexpr uint8_t steps_unknown = 0xFF;
 
 // What the rounds of checking carry from one to the next.
@@ -277,6 +267,33 @@ void mark_end(Table& t, uint32_t k) {
     const uint8_t c = mark.load(std::memory_order_relaxed);
     if (!(c & 0x80))
         mark.store(c | 0x80, std::memory_order_relaxed);
+}
+
+// Each word in turn, its steps noted and its end counted as a round of
+// checking counts it, so that the first round need check only the words
+// that later placings can concern. Only an entry on a word's path that
+// changes after the word was placed can move where its probe ends: a claim
+// takes an empty slot, which no earlier probe passed over, and an entry of
+// three blocks or more keeps its value as it grows. grown gets each slot
+// whose entry grew out of one or two blocks, with its entry before. False
+// when some probe exhausts its bound.
+bool place_in_order(Placer& p, Table& t, size_t n, Rounds& rounds,
+                    std::unordered_map<uint32_t, uint32_t>& grown) {
+    for (size_t w = 0; w < n; w++) {
+        p.fetch_ahead_to_claim(w, n);
+        const probe_stop stop = p.place(w);
+        if (stop.slot < 0)
+            return false;
+        rounds.note(w, stop);
+        const auto k = static_cast<uint32_t>(stop.slot);
+        const uint32_t x = t.entry[k];
+        if (stop.entry != 0 && x != stop.entry)
+            grown.emplace(k, stop.entry);
+        t.claimer_rehash6[k] |= 0x80;
+        if (entry_kind(x) == kind_bitmap)
+            t.areas[t.area_of(k)].words++;
+    }
+    return true;
 }
 
 // The words whose probe no longer ends on an entry naming all their blocks,
@@ -426,11 +443,27 @@ void clear_ends(Table& t) {
 // which can capture or release other words' probes; entries only grow, so
 // the rounds end. False when some probe exhausts its bound.
 bool place_all(Placer& p, Table& t, size_t n, int threads) {
-    if (!place_in_order(p, n))
-        return false;
     Rounds rounds;
     rounds.steps.resize(n);
-    std::vector<uint32_t> redo = check_round(p, t, n, rounds, threads);
+    std::unordered_map<uint32_t, uint32_t> grown;   // slot: its entry before
+    if (!place_in_order(p, t, n, rounds, grown))
+        return false;
+    std::vector<uint32_t> redo;
+    if (rounds.long_probe || check_every_word) {
+        clear_ends(t);
+        redo = check_round(p, t, n, rounds, threads);
+    } else {
+        // Every word was sound when placed. The round takes back a concerned
+        // word's count by the entry before, which for a grown slot names one
+        // or two blocks and so no area: an area such an entry grew into is
+        // counted afresh, by the words that end on it, all concerned by it.
+        for (const auto& [k, before] : grown)
+            if (entry_kind(t.entry[k]) == kind_bitmap)
+                t.areas[t.area_of(k)].words = 0;
+        rounds.sound = n;
+        t.shared = n - ends_marked(t, threads);
+        redo = recheck_round(p, t, n, rounds, grown, threads);
+    }
     while (!redo.empty()) {
         std::unordered_map<uint32_t, uint32_t> changed;   // slot: its entry before
         for (uint32_t w : redo) {

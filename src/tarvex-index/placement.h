@@ -53,8 +53,9 @@ struct Table {
     Span area_blocks(const Area& a, const Words& words) const;
 };
 
-// After the first round, a round checks only the words whose probe meets a
-// slot changed since; true: every word, each round (the reference in tests).
+// A round of checking checks only the words whose probe meets a slot
+// changed since they were placed or last checked; true: every word, each
+// round (the reference in tests).
 extern bool check_every_word;
 
 // Places every word so that the search's probe of it ends on an entry naming
