@@ -17,6 +17,11 @@
 #define TARVEX_AVX2 1
 #include <immintrin.h>
 #endif
+// On aarch64 (little-endian) the 16-byte code runs on NEON vectors.
+#if defined(__aarch64__) && defined(__ARM_NEON) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define TARVEX_NEON 1
+#include <arm_neon.h>
+#endif
 
 #include "common.h"
 #include "tarvex/open.h"
@@ -192,6 +197,33 @@ inline __m128i lower16(__m128i c) {
 }
 #endif
 
+#if defined(TARVEX_NEON)
+// lower16 on NEON.
+inline uint8x16_t lower16(uint8x16_t c) {
+    auto in = [&](unsigned char lo, unsigned char hi) {
+        return vcleq_u8(vsubq_u8(c, vdupq_n_u8(lo)), vdupq_n_u8(static_cast<unsigned char>(hi - lo)));
+    };
+    const uint8x16_t upper = in('A', 'Z');
+    const uint8x16_t word = vorrq_u8(vorrq_u8(upper, in('a', 'z')),
+                                     vorrq_u8(vorrq_u8(in('0', '9'), vceqq_u8(c, vdupq_n_u8('_'))),
+                                              vcgeq_u8(c, vdupq_n_u8(0x80))));
+    return vandq_u8(vaddq_u8(c, vandq_u8(upper, vdupq_n_u8(32))), word);
+}
+
+// Bit i for each byte i of the 64 in q[0..3] that is not 0. NEON has no
+// movemask: each byte keeps its bit of its group of eight, and three rounds
+// of pairwise sums gather the groups into the low 8 bytes, in order.
+inline uint64_t nonzero_mask(const uint8x16_t q[4]) {
+    const uint8x16_t bit = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    uint8x16_t b[4];
+    for (int i = 0; i < 4; i++)
+        b[i] = vandq_u8(vtstq_u8(q[i], q[i]), bit);
+    uint8x16_t s = vpaddq_u8(vpaddq_u8(b[0], b[1]), vpaddq_u8(b[2], b[3]));
+    s = vpaddq_u8(s, s);
+    return vgetq_lane_u64(vreinterpretq_u64_u8(s), 0);
+}
+#endif
+
 #if defined(TARVEX_AVX2)
 // The bytes of c from lo to hi: c - lo below hi - lo + 1, unsigned.
 __attribute__((target("avx2"))) inline __m256i in32(__m256i c, unsigned char lo, unsigned char hi) {
@@ -242,6 +274,13 @@ void lower_words(unsigned char* p, size_t chunks, uint64_t* masks) {
             const auto other = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())));
             m |= uint64_t{~other & 0xFFFFu} << (16 * q);
         }
+#elif defined(TARVEX_NEON)
+        uint8x16_t c[4];
+        for (int q = 0; q < 4; q++) {
+            c[q] = lower16(vld1q_u8(p + 16 * q));
+            vst1q_u8(p + 16 * q, c[q]);
+        }
+        m = nonzero_mask(c);
 #else
         const unsigned char* map = word_bytes.map;
         for (int i = 0; i < 64; i++) {
