@@ -20,6 +20,11 @@ using namespace testing_support;
 // The digest of the index built from golden_tree with --mount /golden.
 constexpr uint64_t golden_digest = 0x6a7f349f22dde4f6;
 constexpr size_t golden_size = 10540;
+// The same with the areas held to 3072 bytes, so that entries are
+// widened over several levels of coarsening: which ones, and how far, is
+// pinned too.
+constexpr uint64_t widened_digest = 0xf9274f07668cb8e6;
+constexpr size_t widened_size = 9196;
 
 // FNV-1a, 64 bits.
 uint64_t fnv1a(const std::string& bytes) {
@@ -96,6 +101,18 @@ int golden_tree(const std::string& root) {
     return files + 1;
 }
 
+// The index's bytes against the pinned digest and size, named name in
+// golden_builder.cpp.
+void expect_pinned(const std::string& bytes, uint64_t want_digest, size_t want_size, const std::string& name) {
+    const uint64_t digest = fnv1a(bytes);
+    EXPECT_TRUE(digest == want_digest && bytes.size() == want_size)
+        << "the builder's bytes for the " << name << " tree changed: index of " << bytes.size()
+        << " bytes, FNV-1a 64 " << hex64(digest) << " (expected " << want_size << " bytes, "
+        << hex64(want_digest) << ").\nIf the change is meant, set in tests/golden_builder.cpp:\n"
+        << "constexpr uint64_t " << name << "_digest = " << hex64(digest) << ";\n"
+        << "constexpr size_t " << name << "_size = " << bytes.size() << ";";
+}
+
 uint32_t le32(const std::string& s, size_t at) {
     auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[at + i])); };
     return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
@@ -124,13 +141,21 @@ TEST(GoldenBuilder, AGeneratedTreeGivesTheSameBytesOnEveryHost) {
     for (int k = 0; k < 4; k++)
         EXPECT_GT(kinds[k], 0) << "no entry of kind " << k;
 
-    const uint64_t digest = fnv1a(bytes);
-    EXPECT_TRUE(digest == golden_digest && bytes.size() == golden_size)
-        << "the builder's bytes for the golden tree changed: index of " << bytes.size()
-        << " bytes, FNV-1a 64 " << hex64(digest) << " (expected " << golden_size << " bytes, "
-        << hex64(golden_digest) << ").\nIf the change is meant, set in tests/golden_builder.cpp:\n"
-        << "constexpr uint64_t golden_digest = " << hex64(digest) << ";\n"
-        << "constexpr size_t golden_size = " << bytes.size() << ";";
+    expect_pinned(bytes, golden_digest, golden_size, "golden");
+}
+
+TEST(GoldenBuilder, AWidenedTreeGivesTheSameBytesOnEveryHost) {
+    TempDir dir;
+    golden_tree(dir.path);
+    Result built = run_binary(TARVEX_INDEX_BIN, dir.path,
+                              {"--area-limit", "3072", "--mount", "/golden", "."});
+    ASSERT_EQ(built.status, 0) << built.err;
+    const size_t widened = built.out.find(" words widened");
+    ASSERT_NE(widened, std::string::npos) << built.out;
+    const size_t count = built.out.rfind(' ', widened - 1) + 1;
+    EXPECT_GT(std::stoul(built.out.substr(count, widened - count)), 10u) << built.out;
+    expect_pinned(read_text(dir.path + "/utils/tarvex.dat"), widened_digest, widened_size, "widened");
 }
 
 }  // namespace
+

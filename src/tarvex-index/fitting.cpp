@@ -224,9 +224,10 @@ private:
     static constexpr uint32_t none = UINT32_MAX;
 
     // The sets of one level, each a run of group numbers in pool (at level
-    // 0 the leaves themselves), and the node that stands for each.
+    // 0 the leaves themselves), and the node that stands for each. The pool
+    // is not cleared when made: the threads that fill it fault its pages in.
     struct Level {
-        std::vector<uint16_t> pool;
+        std::unique_ptr<uint16_t[]> pool;
         std::vector<uint32_t> at;
         std::vector<uint32_t> stands;
         size_t count = 0;
@@ -262,41 +263,49 @@ private:
             sets.stands[i] = i;
         sets.count = leaves_;
         for (int level = 0; level < top; level++)
-            sets = coarser(leaves, level, top, sets, threads);
+            sets = coarser(leaves, level, top, std::move(sets), threads);
     }
 
     // The parents of the sets of one level. Each set is halved and hashed on
-    // all threads, in place of the set itself in a pool as large as the
-    // level's sets (a set halved is no longer); equal halves are found on all
-    // threads too; then, in set order, the first of equal halves keeps its
-    // place in the pool and gives a parent, and the others join it.
-    Level coarser(const std::vector<Span>& leaves, int level, int top, const Level& sets, int threads) {
+    // all threads, in place of the set itself in its level's pool (a set
+    // halved is no longer; the leaves get a pool here); equal halves are
+    // found on all threads too; then, in set order, the first of equal halves
+    // keeps its place in the pool and gives a parent, and the others join it.
+    Level coarser(const std::vector<Span>& leaves, int level, int top, Level sets, int threads) {
         const int k = level + 1;
-        auto groups_of = [&](size_t e) {
-            return level == 0 ? leaves[e] : Span{sets.pool.data() + sets.at[e], sets.pool.data() + sets.at[e + 1]};
-        };
         const size_t count = sets.count;
+        std::unique_ptr<uint16_t[]> halves;
         std::vector<size_t> from(count + 1, 0);
-        for (size_t e = 0; e < count; e++)
-            from[e + 1] = from[e] + static_cast<size_t>(groups_of(e).second - groups_of(e).first);
-        std::vector<uint16_t> halves(from[count]);
+        if (level == 0) {
+            for (size_t e = 0; e < count; e++)
+                from[e + 1] = from[e] + static_cast<size_t>(leaves[e].second - leaves[e].first);
+            halves.reset(new uint16_t[from[count]]);
+        } else {
+            std::copy(sets.at.begin(), sets.at.end(), from.begin());
+            halves = std::move(sets.pool);
+        }
         std::vector<uint32_t> length(count);
         std::vector<uint32_t> hash(count);
         in_ranges(count, threads, [&](size_t lo, size_t hi) {
             for (size_t e = lo; e < hi; e++) {
-                const Span g = groups_of(e);
-                uint16_t* out = halves.data() + from[e];
+                uint16_t* out = halves.get() + from[e];
+                const Span g = level == 0 ? leaves[e] : Span{out, halves.get() + from[e + 1]};
+                // Without a branch on each group: a half equal to the last
+                // is written and then written over. The write never runs
+                // ahead of the read, so that a set is halved in place.
                 size_t n = 0;
+                uint32_t last = UINT32_MAX;
                 for (const uint16_t* i = g.first; i < g.second; i++) {
                     const auto half = static_cast<uint16_t>(*i >> 1);
-                    if (n == 0 || out[n - 1] != half)
-                        out[n++] = half;
+                    out[n] = half;
+                    n += half != last;
+                    last = half;
                 }
                 length[e] = static_cast<uint32_t>(n);
                 hash[e] = static_cast<uint32_t>(hash_blocks(out, n));
             }
         });
-        auto half_of = [&](size_t e) { return Span{halves.data() + from[e], halves.data() + from[e] + length[e]}; };
+        auto half_of = [&](size_t e) { return Span{halves.get() + from[e], halves.get() + from[e] + length[e]}; };
         std::vector<uint32_t> parent_of = first_equal(count, hash, half_of, threads);
         std::vector<uint32_t>().swap(hash);
 
@@ -309,7 +318,7 @@ private:
             const uint32_t j = parent_of[e];
             const uint32_t x = sets.stands[e];
             if (j == e) {
-                std::memmove(halves.data() + end, halves.data() + from[e], length[e] * sizeof(uint16_t));
+                std::memmove(halves.get() + end, halves.get() + from[e], length[e] * sizeof(uint16_t));
                 end += length[e];
                 parent_of[e] = static_cast<uint32_t>(first_child.size());
                 next.at.push_back(static_cast<uint32_t>(end));
@@ -321,18 +330,17 @@ private:
             const uint32_t p = parent_of[j];
             parent_of[e] = p;
             if (++children[p] == 2) {
-                const uint32_t y = add_set_node(k, halves.data() + next.at[p], halves.data() + next.at[p + 1]);
+                const uint32_t y = add_set_node(k, halves.get() + next.at[p], halves.get() + next.at[p + 1]);
                 next.stands[p] = y;
                 adopt(y, first_child[p]);
             }
             adopt(next.stands[p], x);
         }
-        halves.resize(end);
         next.pool = std::move(halves);
         next.count = first_child.size();
         for (size_t p = 0; p < next.count; p++)
             if (next.stands[p] == none)
-                next.stands[p] = k == top ? add_set_node(k, next.pool.data() + next.at[p], next.pool.data() + next.at[p + 1])
+                next.stands[p] = k == top ? add_set_node(k, next.pool.get() + next.at[p], next.pool.get() + next.at[p + 1])
                                           : first_child[p];
         if (k == top)
             for (size_t p = 0; p < next.count; p++)
