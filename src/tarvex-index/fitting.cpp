@@ -193,19 +193,32 @@ public:
             prefix_[b + 1] = prefix_[b] + block_bytes[b];
         add_leaves(leaves, leaf_words, block_bytes);
         add_coarser_sets(leaves, threads);
+        // What giving each set node's leaves its set costs them, every leaf
+        // below it, its words' candidate bytes times file_bytes_[v] / (the
+        // leaf's file bytes), less what they were; the same at any price.
+        for (size_t v = leaves_; v < parent_.size(); v++)
+            cost_.push_back(std::max(0.0, file_bytes_[v] * share_[v] - words_[v]));
+        best_.assign(cost_.size(), 0.0);
     }
 
-    // The stored bytes when areas cost price each byte.
+    // The stored bytes when areas cost price each byte. Whole numbers, so
+    // that the sum is exact in any order.
     double storage(double price) {
         choose(price);
-        double total = 0;
-        for (size_t v = parent_.size(); v-- > 0;) {
-            const bool covered = parent_[v] != none && (covered_[parent_[v]] || chosen_[parent_[v]]);
+        uint64_t total = 0;
+        for (size_t v = parent_.size(); v-- > leaves_;) {
+            const uint32_t p = parent_[v];
+            const bool covered = p != none && (covered_[p] || chosen_[p]);
             covered_[v] = covered;
-            if (!covered && (chosen_[v] || v < leaves_))
+            if (!covered && chosen_[v])
                 total += area_bytes_[v];
         }
-        return total;
+        for (size_t v = 0; v < leaves_; v++) {
+            const uint32_t p = parent_[v];
+            if (p == none || !(covered_[p] || chosen_[p]))
+                total += area_bytes_[v];
+        }
+        return static_cast<double>(total);
     }
 
     // After storage(price): the node each leaf is given (itself when none).
@@ -376,28 +389,24 @@ private:
         file_bytes_.push_back(files);
         words_.push_back(0);
         share_.push_back(0);
-        best_.push_back(0);
         chosen_.push_back(0);
         covered_.push_back(0);
     }
 
+    // Every node's parent is a set node, made after all its children: each
+    // node's cheapest cost is complete when the pass reaches it, summed in
+    // the order of its children either way.
     void choose(double price) {
         std::fill(best_.begin(), best_.end(), 0.0);
-        for (size_t v = 0; v < parent_.size(); v++) {
-            double b;
-            if (v < leaves_) {
-                b = price * area_bytes_[v];
-                chosen_[v] = 0;
-            } else {
-                // Every leaf below, its words' candidate bytes times
-                // file_bytes_[v] / (the leaf's file bytes), less what they were.
-                const double cost = std::max(0.0, file_bytes_[v] * share_[v] - words_[v]);
-                const double collapse = price * area_bytes_[v] + cost;
-                chosen_[v] = collapse < best_[v];
-                b = chosen_[v] ? collapse : best_[v];
-            }
+        for (size_t v = 0; v < leaves_; v++)
             if (parent_[v] != none)
-                best_[parent_[v]] += b;
+                best_[parent_[v] - leaves_] += price * area_bytes_[v];
+        for (size_t v = leaves_; v < parent_.size(); v++) {
+            const double collapse = price * area_bytes_[v] + cost_[v - leaves_];
+            const double below = best_[v - leaves_];
+            chosen_[v] = collapse < below;
+            if (parent_[v] != none)
+                best_[parent_[v] - leaves_] += chosen_[v] ? collapse : below;
         }
     }
 
@@ -408,8 +417,11 @@ private:
     std::vector<uint8_t> level_;
     // Per node: the bytes of its area, the bytes of the files of its blocks
     // (the candidate bytes of a word given it), the words of the leaves below
-    // and their words per leaf file byte, and the cheapest cost below it.
-    std::vector<double> area_bytes_, file_bytes_, words_, share_, best_;
+    // and their words per leaf file byte. Per set node (node leaves_ + i at
+    // i): its cost when chosen, less the price of its area, and the cheapest
+    // cost below it.
+    std::vector<uint32_t> area_bytes_;
+    std::vector<double> file_bytes_, words_, share_, cost_, best_;
     std::vector<uint8_t> chosen_, covered_;
 };
 
