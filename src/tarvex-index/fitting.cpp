@@ -393,9 +393,9 @@ private:
         covered_.push_back(0);
     }
 
-    // Every node's parent is a set node, made after all its children: each
-    // node's cheapest cost is complete when the pass reaches it, summed in
-    // the order of its children either way.
+    // Every node's parent is a set node, made after all its children: the
+    // leaves can go first, and each set node's cheapest cost below it is
+    // complete when the pass reaches it, its children's added in node order.
     void choose(double price) {
         std::fill(best_.begin(), best_.end(), 0.0);
         for (size_t v = 0; v < leaves_; v++)
