@@ -289,7 +289,7 @@ bool place_in_order(Placer& p, Table& t, size_t n, Rounds& rounds,
         const uint32_t x = t.entry[k];
         if (stop.entry != 0 && x != stop.entry)
             grown.emplace(k, stop.entry);
-        t.claimer_rehash6[k] |= 0x80;
+        mark_end(t, k);
         if (entry_kind(x) == kind_bitmap)
             t.areas[t.area_of(k)].words++;
     }
