@@ -191,7 +191,7 @@ public:
         prefix_.assign(block_bytes.size() + 1, 0);
         for (size_t b = 0; b < block_bytes.size(); b++)
             prefix_[b + 1] = prefix_[b] + block_bytes[b];
-        add_leaves(leaves, leaf_words, block_bytes);
+        add_leaves(leaves, leaf_words, block_bytes, threads);
         add_coarser_sets(leaves, threads);
         // What giving each set node's leaves its set costs them, every leaf
         // below it, its words' candidate bytes times file_bytes_[v] / (the
@@ -199,24 +199,23 @@ public:
         for (size_t v = leaves_; v < parent_.size(); v++)
             cost_.push_back(std::max(0.0, file_bytes_[v] * share_[v] - words_[v]));
         best_.assign(cost_.size(), 0.0);
+        group_leaves();
     }
 
     // The stored bytes when areas cost price each byte. Whole numbers, so
     // that the sum is exact in any order.
     double storage(double price) {
         choose(price);
-        uint64_t total = 0;
+        uint64_t total = loose_bytes_;
         for (size_t v = parent_.size(); v-- > leaves_;) {
             const uint32_t p = parent_[v];
             const bool covered = p != none && (covered_[p] || chosen_[p]);
             covered_[v] = covered;
             if (!covered && chosen_[v])
                 total += area_bytes_[v];
-        }
-        for (size_t v = 0; v < leaves_; v++) {
-            const uint32_t p = parent_[v];
-            if (p == none || !(covered_[p] || chosen_[p]))
-                total += area_bytes_[v];
+            // Its leaves keep their own areas.
+            if (!covered && !chosen_[v])
+                total += leaf_bytes_[v - leaves_];
         }
         return static_cast<double>(total);
     }
@@ -247,15 +246,23 @@ private:
     };
 
     // The leaves are the first nodes, of level 0.
+    // A leaf's file bytes are summed on all threads, each leaf's in the
+    // order of its blocks.
     void add_leaves(const std::vector<Span>& leaves, const std::vector<double>& leaf_words,
-                    const std::vector<int64_t>& block_bytes) {
+                    const std::vector<int64_t>& block_bytes, int threads) {
         leaves_ = leaves.size();
+        std::vector<double> files(leaves_);
+        in_ranges(leaves_, threads, [&](size_t lo, size_t hi) {
+            for (size_t i = lo; i < hi; i++) {
+                double bytes = 0;
+                for (const uint16_t* b = leaves[i].first; b < leaves[i].second; b++)
+                    bytes += static_cast<double>(block_bytes[*b]);
+                files[i] = std::max(bytes, 1.0);
+            }
+        });
         for (size_t i = 0; i < leaves_; i++) {
             const Span& s = leaves[i];
-            double bytes = 0;
-            for (const uint16_t* b = s.first; b < s.second; b++)
-                bytes += static_cast<double>(block_bytes[*b]);
-            bytes = std::max(bytes, 1.0);
+            const double bytes = files[i];
             add_node(0, area_bytes(static_cast<uint32_t>(s.second - s.first), num_blocks_), bytes);
             words_[i] = leaf_words[i];
             share_[i] = leaf_words[i] / bytes;
@@ -397,16 +404,44 @@ private:
     // leaves can go first, and each set node's cheapest cost below it is
     // complete when the pass reaches it, its children's added in node order.
     void choose(double price) {
-        std::fill(best_.begin(), best_.end(), 0.0);
-        for (size_t v = 0; v < leaves_; v++)
-            if (parent_[v] != none)
-                best_[parent_[v] - leaves_] += price * area_bytes_[v];
+        // Each set node's leaves first, in leaf order, as they were adopted.
+        for (size_t i = 0; i < best_.size(); i++) {
+            double sum = 0.0;
+            for (uint32_t j = leaf_at_[i]; j < leaf_at_[i + 1]; j++)
+                sum += price * leaf_area_[j];
+            best_[i] = sum;
+        }
         for (size_t v = leaves_; v < parent_.size(); v++) {
             const double collapse = price * area_bytes_[v] + cost_[v - leaves_];
             const double below = best_[v - leaves_];
             chosen_[v] = collapse < below;
             if (parent_[v] != none)
                 best_[parent_[v] - leaves_] += chosen_[v] ? collapse : below;
+        }
+    }
+
+    // The leaves' areas by parent: those of set node leaves_ + i from
+    // leaf_at_[i] to leaf_at_[i + 1] in leaf_area_, in leaf order, and their
+    // sum; the bytes of the leaves no set node stands for.
+    void group_leaves() {
+        const size_t sets = parent_.size() - leaves_;
+        leaf_at_.assign(sets + 1, 0);
+        leaf_bytes_.assign(sets, 0);
+        for (size_t v = 0; v < leaves_; v++)
+            if (parent_[v] == none)
+                loose_bytes_ += area_bytes_[v];
+            else
+                leaf_at_[parent_[v] - leaves_ + 1]++;
+        for (size_t i = 0; i < sets; i++)
+            leaf_at_[i + 1] += leaf_at_[i];
+        leaf_area_.resize(leaf_at_[sets]);
+        std::vector<uint32_t> put(leaf_at_.begin(), leaf_at_.end() - 1);
+        for (size_t v = 0; v < leaves_; v++) {
+            if (parent_[v] == none)
+                continue;
+            const size_t i = parent_[v] - leaves_;
+            leaf_area_[put[i]++] = area_bytes_[v];
+            leaf_bytes_[i] += area_bytes_[v];
         }
     }
 
@@ -423,6 +458,9 @@ private:
     std::vector<uint32_t> area_bytes_;
     std::vector<double> file_bytes_, words_, share_, cost_, best_;
     std::vector<uint8_t> chosen_, covered_;
+    std::vector<uint32_t> leaf_at_, leaf_area_;
+    std::vector<uint64_t> leaf_bytes_;
+    uint64_t loose_bytes_ = 0;
 };
 
 // The distinct block sets of the area entries: the leaves, numbered in the
@@ -485,6 +523,10 @@ std::vector<uint32_t> choose_targets(const Leaves& leaves, const std::vector<int
         hi *= 4;
     for (int i = 0; i < 64; i++) {
         const double mid = lo > 0 ? std::sqrt(lo * hi) : hi / 1024;
+        // Once the middle is an end, every step left would ask the same
+        // price again and move neither end.
+        if (mid == lo || mid == hi)
+            break;
         if (tree->storage(mid) > budget)
             lo = mid;
         else
