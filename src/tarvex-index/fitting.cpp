@@ -138,8 +138,9 @@ template <class SetOf>
 std::vector<uint32_t> first_equal(size_t n, const std::vector<uint32_t>& hash, const SetOf& set_of, int threads) {
     std::vector<uint32_t> first(n);
     const auto shares = static_cast<uint64_t>(threads);
-    // Not the low bits, which pick the slots.
-    auto share_of = [&](size_t i) { return (hash[i] * 0x9E3779B97F4A7C15ull >> 40) % shares; };
+    // Not the low bits, which pick the slots; a multiply, not a division,
+    // which every thread would pay for every set.
+    auto share_of = [&](size_t i) { return (hash[i] * 0x9E3779B97F4A7C15ull >> 32) * shares >> 32; };
     parallel(threads, [&](int th) {
         const auto mine = static_cast<uint64_t>(th);
         size_t count = 0;
@@ -148,22 +149,30 @@ std::vector<uint32_t> first_equal(size_t n, const std::vector<uint32_t>& hash, c
         size_t size = 1024;
         while (size < count + count / 2)
             size *= 2;
-        std::vector<uint32_t> slots(size, UINT32_MAX);
+        // A slot holds a set's hash above its number: another set's slot is
+        // passed over without a look at that set, which is far away.
+        constexpr uint64_t empty = UINT64_MAX;
+        std::vector<uint64_t> slots(size, empty);
         const size_t mask = size - 1;
+        constexpr size_t ahead = 16;
         for (size_t i = 0; i < n; i++) {
+            if (i + ahead < n)
+                __builtin_prefetch(&slots[hash[i + ahead] & mask]);
             if (share_of(i) != mine)
                 continue;
-            const Span s = set_of(i);
-            for (size_t k = hash[i] & mask;; k = (k + 1) & mask) {
-                const uint32_t j = slots[k];
-                if (j == UINT32_MAX) {
-                    slots[k] = static_cast<uint32_t>(i);
+            const uint64_t h = hash[i];
+            for (size_t k = h & mask;; k = (k + 1) & mask) {
+                const uint64_t x = slots[k];
+                if (x == empty) {
+                    slots[k] = h << 32 | i;
                     first[i] = static_cast<uint32_t>(i);
                     break;
                 }
-                const Span t = set_of(j);
-                if (hash[j] == hash[i] && t.second - t.first == s.second - s.first &&
-                    std::equal(s.first, s.second, t.first)) {
+                if (x >> 32 != h)
+                    continue;
+                const auto j = static_cast<uint32_t>(x);
+                const Span s = set_of(i), t = set_of(j);
+                if (t.second - t.first == s.second - s.first && std::equal(s.first, s.second, t.first)) {
                     first[i] = j;
                     break;
                 }
