@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "bytes.h"
@@ -123,13 +124,26 @@ struct Layout {
     // The hash table, its area entries given their areas' offsets, then the
     // block, file and directory tables, 4-byte aligned; their offsets go to
     // the header.
-    void put_tables(const AreaPieces& areas, file_header& h) {
+    void put_tables(const AreaPieces& areas, file_header& h, int threads) {
         out.resize((out.size() + 3) & ~size_t{3});
         const auto prime = static_cast<uint32_t>(index.slots.size());
         h.hash_table_offset = table(prime);
         const size_t hash_at = static_cast<size_t>(h.hash_table_offset);
-        for (uint32_t k = 0; k < prime; k++)
-            put32(out, hash_at + 4 * size_t{k}, index.slots[k]);
+        // A tree's table is tens of megabytes: its entries go in on all
+        // threads, a thread for a million slots at least.
+        const uint32_t n = std::clamp<uint32_t>(prime >> 20, 1, static_cast<uint32_t>(std::max(threads, 1)));
+        auto part = [&](uint32_t t) {
+            const auto from = static_cast<uint32_t>(uint64_t{prime} * t / n);
+            const auto to = static_cast<uint32_t>(uint64_t{prime} * (t + 1) / n);
+            for (uint32_t k = from; k < to; k++)
+                put32(out, hash_at + 4 * size_t{k}, index.slots[k]);
+        };
+        std::vector<std::thread> others;
+        for (uint32_t t = 1; t < n; t++)
+            others.emplace_back(part, t);
+        part(0);
+        for (auto& th : others)
+            th.join();
         for (const auto& [slot, piece] : areas.slot_area) {
             size_t at = hash_at + 4 * size_t{slot};
             put32(out, at, get32(out, at) | static_cast<uint32_t>(im.area_offset[piece]));
@@ -195,7 +209,7 @@ Image lay_out(const Index& index, const AreaPieces& areas, bool share, int threa
 
     h.strings_offset = l.put_names();
     h.strings_size = static_cast<int32_t>(im.bytes.size()) - h.strings_offset;
-    l.put_tables(areas, h);
+    l.put_tables(areas, h, threads);
     if (static_cast<int64_t>(im.bytes.size()) < l.last_window)
         im.bytes.resize(static_cast<size_t>(l.last_window));
     if (static_cast<int64_t>(im.bytes.size()) > max_file) {
