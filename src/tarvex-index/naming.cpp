@@ -17,6 +17,11 @@ struct Names {
     const std::vector<std::string>& prefix;
     std::string stored_root;
     std::unordered_map<std::string, int16_t> dirs;   // relative path -> number
+    // The walk gives a directory's files one after another: the last
+    // file's directory is looked up once for all of them.
+    bool have_last = false;
+    std::string last_dir;
+    int16_t last_number = 0;
 
     Names(indexlib::Index& ix, const std::vector<std::string>& pre) : index(ix), prefix(pre), stored_root(join(pre)) {}
 
@@ -58,16 +63,21 @@ struct Names {
 
     void file(const std::string& rel, const std::string& root_shown) {
         const size_t stored = stored_root.size() + 1 + rel.size();
-        const std::string shown = root_shown + "/" + rel;
         if (stored > static_cast<size_t>(max_path))
-            fail(shown + ": path of " + std::to_string(stored) + " bytes as stored, at most " +
+            fail(root_shown + "/" + rel + ": path of " + std::to_string(stored) + " bytes as stored, at most " +
                  std::to_string(max_path));
-        size_t slash = rel.rfind('/');
-        std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-        if (name.size() > static_cast<size_t>(max_name))
-            fail(shown + ": name of " + std::to_string(name.size()) + " bytes, at most " + std::to_string(max_name));
-        int16_t parent = dir(slash == std::string::npos ? "" : rel.substr(0, slash), root_shown);
-        index.files.push_back({parent, std::move(name)});
+        const size_t slash = rel.rfind('/');
+        const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+        if (rel.size() - name_at > static_cast<size_t>(max_name))
+            fail(root_shown + "/" + rel + ": name of " + std::to_string(rel.size() - name_at) + " bytes, at most " +
+                 std::to_string(max_name));
+        const size_t dir_len = slash == std::string::npos ? 0 : slash;
+        if (!have_last || last_dir.size() != dir_len || rel.compare(0, dir_len, last_dir) != 0) {
+            have_last = true;
+            last_dir.assign(rel, 0, dir_len);
+            last_number = dir(last_dir, root_shown);
+        }
+        index.files.push_back({last_number, rel.substr(name_at)});
     }
 };
 
