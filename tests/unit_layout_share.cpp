@@ -1,4 +1,5 @@
 // Shared bitmaps and lists, and the 16 MiB bound on where they may lie.
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "indexlib/layout.h"
 #include "indexlib/lookup.h"
 #include "indexlib/place.h"
+#include "indexlib/primes.h"
 
 namespace {
 
@@ -115,5 +117,37 @@ TEST(EntryReader, NamesAllAgreesWithNamesOneByOne) {
         EXPECT_EQ(one_by_one, c.want);
         EXPECT_EQ(reader.names_all(x, c.asked.data(), c.asked.data() + c.asked.size()), c.want)
             << "list of " << c.list.size() << ", " << c.asked.size() << " asked";
+    }
+}
+
+// The builder gives the area entries in slot order and the table's entries
+// go in on several threads, each area's offset put in as its slot passes;
+// entries in any other order go in one by one. Both give the same file, on
+// any number of threads, with a table small or past a million slots.
+TEST(LayOut, AreaEntriesInAnyOrderOnAnyThreadsGiveTheSameBytes) {
+    std::vector<indexlib::Word> words;
+    for (uint32_t i = 0; i < 300; i++)
+        words.push_back({"w" + std::to_string(i), {i % 7, 10 + i % 13, 30 + i % 17}});
+    for (uint32_t prime : {indexlib::next_prime(1000), indexlib::next_prime(uint32_t{3} << 20)}) {
+        indexlib::Index index = blocks_of_one_file(64);
+        ASSERT_TRUE(indexlib::place_words(words, prime, index).ok);
+        indexlib::AreaPieces in_order, reversed;
+        for (size_t a = 0; a < index.areas.size(); a++) {
+            in_order.add(index.areas[a].bitmap, index.areas[a].bytes);
+            in_order.slot_area.emplace_back(index.areas[a].slot, static_cast<uint32_t>(a));
+        }
+        ASSERT_GT(in_order.slot_area.size(), 100u);
+        std::sort(in_order.slot_area.begin(), in_order.slot_area.end());
+        reversed = in_order;
+        std::reverse(reversed.slot_area.begin(), reversed.slot_area.end());
+        const indexlib::Image want = indexlib::lay_out(index);
+        ASSERT_EQ(want.error, "");
+        for (const indexlib::Word& w : words)
+            ASSERT_EQ(indexlib::lookup(want.bytes, w.text).blocks, w.blocks) << w.text;
+        for (int threads : {1, 2, 3})
+            for (const indexlib::AreaPieces* pieces : {&in_order, &reversed})
+                EXPECT_TRUE(indexlib::lay_out(index, *pieces, false, threads).bytes == want.bytes)
+                    << "prime " << prime << ", " << threads << " threads"
+                    << (pieces == &reversed ? ", areas in reverse" : "");
     }
 }

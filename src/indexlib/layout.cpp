@@ -129,14 +129,34 @@ struct Layout {
         const auto prime = static_cast<uint32_t>(index.slots.size());
         h.hash_table_offset = table(prime);
         const size_t hash_at = static_cast<size_t>(h.hash_table_offset);
+        // Area entries in slot order, each slot once (as the builder gives
+        // them), get their offsets as the table is written, in one pass over
+        // it: added afterwards, each would fetch its slot from far away.
+        const auto& named = areas.slot_area;
+        bool in_order = true;
+        for (size_t i = 1; i < named.size() && in_order; i++)
+            in_order = named[i - 1].first < named[i].first;
+        if (!in_order || (!named.empty() && named.back().first >= prime))
+            return put_tables_plainly(areas, h);
         // A tree's table is tens of megabytes: its entries go in on all
         // threads, a thread for a million slots at least.
         const uint32_t n = std::clamp<uint32_t>(prime >> 20, 1, static_cast<uint32_t>(std::max(threads, 1)));
         auto part = [&](uint32_t t) {
             const auto from = static_cast<uint32_t>(uint64_t{prime} * t / n);
             const auto to = static_cast<uint32_t>(uint64_t{prime} * (t + 1) / n);
-            for (uint32_t k = from; k < to; k++)
-                put32(out, hash_at + 4 * size_t{k}, index.slots[k]);
+            auto next = std::lower_bound(named.begin(), named.end(), from,
+                                         [](const std::pair<uint32_t, uint32_t>& a, uint32_t k) { return a.first < k; });
+            // Through plain pointers: a byte stored through the vector could
+            // be its own length for all the compiler knows.
+            const uint32_t* from_slots = index.slots.data();
+            uint8_t* to_table = out.data() + hash_at;
+            for (uint32_t k = from; k < to; k++) {
+                uint32_t x = from_slots[k];
+                if (next != named.end() && next->first == k)
+                    x |= static_cast<uint32_t>(im.area_offset[(next++)->second]);
+                for (int i = 0; i < 4; i++)
+                    to_table[4 * size_t{k} + i] = static_cast<uint8_t>(x >> (8 * i));
+            }
         };
         std::vector<std::thread> others;
         for (uint32_t t = 1; t < n; t++)
@@ -144,10 +164,23 @@ struct Layout {
         part(0);
         for (auto& th : others)
             th.join();
+        put_other_tables(h);
+    }
+
+    // The same, one entry after another.
+    void put_tables_plainly(const AreaPieces& areas, file_header& h) {
+        const size_t hash_at = static_cast<size_t>(h.hash_table_offset);
+        for (uint32_t k = 0; k < index.slots.size(); k++)
+            put32(out, hash_at + 4 * size_t{k}, index.slots[k]);
         for (const auto& [slot, piece] : areas.slot_area) {
             size_t at = hash_at + 4 * size_t{slot};
             put32(out, at, get32(out, at) | static_cast<uint32_t>(im.area_offset[piece]));
         }
+        put_other_tables(h);
+    }
+
+    // The block, file and directory tables.
+    void put_other_tables(file_header& h) {
         h.block_table_offset = table(index.blocks.size());
         for (size_t b = 0; b < index.blocks.size(); b++)
             put32(out, block_entry_at(h, static_cast<int64_t>(b)), static_cast<uint32_t>(index.blocks[b]));
