@@ -430,10 +430,16 @@ void WordStore::fill_blocks(Words& out, int threads) {
     parallel(threads, [&](int) {
         for (int s; (s = next++) < n_shards;) {
             Shard& sh = shards_[static_cast<size_t>(s)];
+            // Each word's start is far from the last: fetched some way ahead.
+            const uint32_t end = sh.seg.back();
+            constexpr uint32_t ahead = 16;
             for (size_t i = 0; i < remapped_.size(); i++) {
                 const uint16_t block = remapped_[i];
-                for (uint32_t j = sh.seg[i]; j < sh.seg[i + 1]; j++)
+                for (uint32_t j = sh.seg[i]; j < sh.seg[i + 1]; j++) {
+                    if (j + ahead < end)
+                        __builtin_prefetch(&out.start[sh.count[sh.ids[j + ahead]]], 1);
                     out.blocks[out.start[sh.count[sh.ids[j]]]++] = block;
+                }
             }
             sh.ids = nullptr;
             std::vector<uint32_t>().swap(sh.seg);
