@@ -246,14 +246,16 @@ void read_blocks(const Options& o, const Tree& t, const std::vector<uint32_t>& c
 
 // The check and the writing go side by side: most of writing is waiting for
 // the disc. The written file takes the target's place only once the check
-// has passed.
-void check_and_write(const std::string& target, const std::vector<uint8_t>& bytes, const Words& words,
-                     int threads, Progress& progress) {
+// has passed. The words are given back once checked, while the disc may
+// still be busy.
+void check_and_write(const std::string& target, const std::vector<uint8_t>& bytes, Words words, int threads,
+                     Progress& progress) {
     progress.phase("checking words");
     std::string problem, write_problem;
     if (threads > 1) {
         std::thread writer([&] { write_problem = write_temp(target, bytes); });
         problem = check_placed(bytes, words, threads);
+        words = Words{};
         writer.join();
     } else {
         problem = check_placed(bytes, words, threads);
@@ -342,13 +344,13 @@ int build(const Options& o, Progress& progress) {
     pieces = indexlib::AreaPieces{};
     r.files = named.index.files.size();
     named.index = indexlib::Index{};
-    check_and_write(t.target, im.bytes, words, o.threads, progress);
+    r.words = words.size();
+    check_and_write(t.target, im.bytes, std::move(words), o.threads, progress);
 
     r.binary = named.binary;
     r.unreadable = named.unreadable + t.unreadable;
     r.excluding = !o.walk.exclude_names.empty() || !o.walk.exclude_paths.empty();
     r.excluded = t.excluded;
-    r.words = words.size();
     r.blocks = im.hdr.num_blocks;
     r.index_bytes = im.bytes.size();
     r.tree_bytes = named.bytes;
