@@ -72,7 +72,8 @@ struct AreaPieces {
 // lay_out with the areas as pieces: lists first, then bitmaps, each in piece
 // order; with share set, a piece whose bytes equal an earlier one's of its
 // kind is stored once. index.areas is not read. For the same areas, the bytes
-// are lay_out's. The image's pages are asked for on threads threads.
+// are lay_out's. The image's pages are asked for, and its hash table
+// written, on threads threads.
 Image lay_out(const Index& index, const AreaPieces& areas, bool share, int threads = 1);
 
 }  // namespace indexlib

@@ -431,7 +431,7 @@ private:
 
     // The leaves' areas by parent: those of set node leaves_ + i from
     // leaf_at_[i] to leaf_at_[i + 1] in leaf_area_, in leaf order, and their
-    // sum; the bytes of the leaves no set node stands for.
+    // sum; the bytes of the leaves with no parent.
     void group_leaves() {
         const size_t sets = parent_.size() - leaves_;
         leaf_at_.assign(sets + 1, 0);
@@ -533,7 +533,7 @@ std::vector<uint32_t> choose_targets(const Leaves& leaves, const std::vector<int
     for (int i = 0; i < 64; i++) {
         const double mid = lo > 0 ? std::sqrt(lo * hi) : hi / 1024;
         // Once the middle is an end, every step left would ask the same
-        // price again and move neither end.
+        // price again: hi, the end kept for the result, no longer moves.
         if (mid == lo || mid == hi)
             break;
         if (tree->storage(mid) > budget)

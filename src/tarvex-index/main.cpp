@@ -246,8 +246,8 @@ void read_blocks(const Options& o, const Tree& t, const std::vector<uint32_t>& c
 
 // The check and the writing go side by side: most of writing is waiting for
 // the disc. The written file takes the target's place only once the check
-// has passed. The words are given back once checked, while the disc may
-// still be busy.
+// has passed. With more than one thread, the words are given back once
+// checked, while the disc may still be busy.
 void check_and_write(const std::string& target, const std::vector<uint8_t>& bytes, Words words, int threads,
                      Progress& progress) {
     progress.phase("checking words");
