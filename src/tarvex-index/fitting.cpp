@@ -149,10 +149,14 @@ std::vector<uint32_t> first_equal(size_t n, const std::vector<uint32_t>& hash, c
         size_t size = 1024;
         while (size < count + count / 2)
             size *= 2;
-        // A slot holds a set's hash above its number: another set's slot is
-        // passed over without a look at that set, which is far away.
-        constexpr uint64_t empty = UINT64_MAX;
-        std::vector<uint64_t> slots(size, empty);
+        // A slot holds a set's number in its low bits and the top bits of
+        // its hash above them: another set's slot is passed over without a
+        // look at that set, which is far away. 32 bits, not 64: with millions
+        // of sets these tables are the builder's peak. The number is never
+        // all ones, so no slot is taken for empty.
+        const uint32_t number_mask = static_cast<uint32_t>((uint64_t{1} << std::bit_width(n)) - 1);
+        constexpr uint32_t empty = UINT32_MAX;
+        std::vector<uint32_t> slots(size, empty);
         const size_t mask = size - 1;
         constexpr size_t ahead = 16;
         for (size_t i = 0; i < n; i++) {
@@ -160,17 +164,19 @@ std::vector<uint32_t> first_equal(size_t n, const std::vector<uint32_t>& hash, c
                 __builtin_prefetch(&slots[hash[i + ahead] & mask]);
             if (share_of(i) != mine)
                 continue;
-            const uint64_t h = hash[i];
+            const uint32_t h = hash[i];
             for (size_t k = h & mask;; k = (k + 1) & mask) {
-                const uint64_t x = slots[k];
+                const uint32_t x = slots[k];
                 if (x == empty) {
-                    slots[k] = h << 32 | i;
+                    slots[k] = (h & ~number_mask) | static_cast<uint32_t>(i);
                     first[i] = static_cast<uint32_t>(i);
                     break;
                 }
-                if (x >> 32 != h)
+                if ((x ^ h) & ~number_mask)
                     continue;
-                const auto j = static_cast<uint32_t>(x);
+                const uint32_t j = x & number_mask;
+                if (hash[j] != h)
+                    continue;
                 const Span s = set_of(i), t = set_of(j);
                 if (t.second - t.first == s.second - s.first && std::equal(s.first, s.second, t.first)) {
                     first[i] = j;
