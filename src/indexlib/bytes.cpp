@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 
 namespace indexlib {
 
@@ -28,12 +27,7 @@ void populate(void* p, size_t bytes, int threads) {
         if (b > a)
             madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE);
     };
-    std::vector<std::thread> others;
-    for (uintptr_t t = 1; t < n; t++)
-        others.emplace_back(part, t);
-    part(0);
-    for (auto& th : others)
-        th.join();
+    on_threads(static_cast<unsigned>(n), part);
 #else
     (void)p;
     (void)bytes;

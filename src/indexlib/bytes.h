@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tarvex/index.h"
@@ -23,6 +24,18 @@ inline void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
 
 inline uint32_t get32(const std::vector<uint8_t>& bytes, size_t at) {
     return le32(bytes.data() + at);
+}
+
+// part(t) for each t below n, each on a thread of its own, part(0) on the
+// caller's.
+template <class Part>
+void on_threads(unsigned n, const Part& part) {
+    std::vector<std::thread> others;
+    for (unsigned t = 1; t < n; t++)
+        others.emplace_back(part, t);
+    part(0u);
+    for (auto& th : others)
+        th.join();
 }
 
 // Asks the system for the pages of [p, p + bytes) now, split over threads,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 
 #include "bytes.h"
@@ -158,12 +157,7 @@ struct Layout {
                     to_table[4 * size_t{k} + i] = static_cast<uint8_t>(x >> (8 * i));
             }
         };
-        std::vector<std::thread> others;
-        for (uint32_t t = 1; t < n; t++)
-            others.emplace_back(part, t);
-        part(0);
-        for (auto& th : others)
-            th.join();
+        on_threads(n, part);
         put_other_tables(h);
     }
 
