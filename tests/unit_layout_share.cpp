@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hash.h"
 #include "index.h"
 #include "indexlib/areas.h"
 #include "indexlib/layout.h"
@@ -120,15 +121,42 @@ TEST(EntryReader, NamesAllAgreesWithNamesOneByOne) {
     }
 }
 
+// Words whose first slot is next to a place where the table is split
+// between threads: the last slot of one part and the first of the next, for
+// two and for three parts. Found by trying names in turn.
+std::vector<indexlib::Word> words_at_splits(uint32_t prime) {
+    std::set<uint32_t> wanted;
+    for (uint64_t n : {2, 3})
+        for (uint64_t t = 1; t < n; t++) {
+            const auto at = static_cast<uint32_t>(prime * t / n);
+            wanted.insert(at - 1);
+            wanted.insert(at);
+        }
+    std::vector<indexlib::Word> out;
+    for (uint32_t i = 0; !wanted.empty() && i < 100'000'000; i++) {
+        const std::string text = "s" + std::to_string(i);
+        uint32_t h, r;
+        hash_word(text.c_str(), &h, &r);
+        if (wanted.erase(h % prime))
+            out.push_back({text, {i % 5, 20 + i % 11, 40 + i % 19}});
+    }
+    EXPECT_TRUE(wanted.empty());
+    return out;
+}
+
 // The builder gives the area entries in slot order and the table's entries
 // go in on several threads, each area's offset put in as its slot passes;
 // entries in any other order go in one by one. Both give the same file, on
-// any number of threads, with a table small or past a million slots.
+// any number of threads, with a table small or past a million slots, whose
+// slots where the threads' parts meet are taken.
 TEST(LayOut, AreaEntriesInAnyOrderOnAnyThreadsGiveTheSameBytes) {
-    std::vector<indexlib::Word> words;
-    for (uint32_t i = 0; i < 300; i++)
-        words.push_back({"w" + std::to_string(i), {i % 7, 10 + i % 13, 30 + i % 17}});
     for (uint32_t prime : {indexlib::next_prime(1000), indexlib::next_prime(uint32_t{3} << 20)}) {
+        std::vector<indexlib::Word> words;
+        for (uint32_t i = 0; i < 300; i++)
+            words.push_back({"w" + std::to_string(i), {i % 7, 10 + i % 13, 30 + i % 17}});
+        if (prime > 1000)
+            for (indexlib::Word& w : words_at_splits(prime))
+                words.push_back(std::move(w));
         indexlib::Index index = blocks_of_one_file(64);
         ASSERT_TRUE(indexlib::place_words(words, prime, index).ok);
         indexlib::AreaPieces in_order, reversed;
