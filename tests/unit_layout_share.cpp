@@ -124,7 +124,7 @@ TEST(EntryReader, NamesAllAgreesWithNamesOneByOne) {
 // Words whose first slot is next to a place where the table is split
 // between threads: the last slot of one part and the first of the next, for
 // two and for three parts. Found by trying names in turn.
-std::vector<indexlib::Word> words_at_splits(uint32_t prime) {
+static std::vector<indexlib::Word> words_at_splits(uint32_t prime) {
     std::set<uint32_t> wanted;
     for (uint64_t n : {2, 3})
         for (uint64_t t = 1; t < n; t++) {
