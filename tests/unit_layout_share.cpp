@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "hash.h"
 #include "index.h"
 #include "indexlib/areas.h"
 #include "indexlib/layout.h"
 #include "indexlib/lookup.h"
 #include "indexlib/place.h"
 #include "indexlib/primes.h"
+#include "support.h"
 
 namespace {
 
@@ -135,9 +135,7 @@ static std::vector<indexlib::Word> words_at_splits(uint32_t prime) {
     std::vector<indexlib::Word> out;
     for (uint32_t i = 0; !wanted.empty() && i < 100'000'000; i++) {
         const std::string text = "s" + std::to_string(i);
-        uint32_t h, r;
-        hash_word(text.c_str(), &h, &r);
-        if (wanted.erase(h % prime))
+        if (wanted.erase(testing_support::probe(text, prime).slot))
             out.push_back({text, {i % 5, 20 + i % 11, 40 + i % 19}});
     }
     EXPECT_TRUE(wanted.empty());

@@ -1,4 +1,5 @@
-// Little-endian stores into a byte image, and writing an image to a file.
+// Little-endian stores into a byte image, writing an image to a file, and
+// the split of such work over threads.
 #pragma once
 
 #include <cstddef>
