@@ -90,6 +90,8 @@ Seen run_on_terminal(const std::string& bin, const std::string& dir, const std::
         execl(bin.c_str(), bin.c_str(), word.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
+    if (pid < 0)
+        throw std::runtime_error("cannot fork");
     Seen run;
     int st = 0;
     bool reaped = false;
@@ -107,7 +109,10 @@ Seen run_on_terminal(const std::string& bin, const std::string& dir, const std::
             continue;
         if (reaped)
             break;
-        if (waitpid(pid, &st, WNOHANG) == pid) {
+        pid_t done = waitpid(pid, &st, WNOHANG);
+        if (done < 0 && errno != EINTR)
+            throw std::runtime_error("cannot wait for the search");
+        if (done == pid) {
             reaped = true;
             continue;
         }
