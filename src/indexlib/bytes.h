@@ -13,10 +13,12 @@
 namespace indexlib {
 
 // Inline: laying out a tree's index stores tens of millions of them.
-inline void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) {
+inline void put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; i++)
-        bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+
+inline void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t v) { put32(bytes.data() + at, v); }
 
 inline void put16(std::vector<uint8_t>& bytes, size_t at, uint16_t v) {
     bytes[at] = static_cast<uint8_t>(v);

@@ -153,8 +153,7 @@ struct Layout {
                 uint32_t x = from_slots[k];
                 if (next != named.end() && next->first == k)
                     x |= static_cast<uint32_t>(im.area_offset[(next++)->second]);
-                for (int i = 0; i < 4; i++)
-                    to_table[4 * size_t{k} + i] = static_cast<uint8_t>(x >> (8 * i));
+                put32(to_table + 4 * size_t{k}, x);
             }
         };
         on_threads(n, part);
