@@ -51,7 +51,7 @@ double read_words(const Tree& t, const std::vector<uint32_t>& cut, BlockWords& w
     distinct = 0;
     for (size_t s = 0; s < cut.size(); s++) {
         words.clear();
-        const size_t end = s + 1 < cut.size() ? cut[s + 1] : t.files.size();
+        const size_t end = block_end(cut, s, t.files.size());
         for (size_t i = cut[s]; i < end; i++) {
             int64_t b = 0;
             words.add_file(t.root_fd, t.files[i].rel, t.root, b);
@@ -82,9 +82,7 @@ int main(int argc, char** argv) {
     }
     Tree t = open_tree(argv[1], false, "", "/dev/null/tarvex.dat");
     walk_tree(t, WalkOptions{}, processors());
-    // As many blocks as the builder cuts by default.
-    const auto want = static_cast<int32_t>(std::min<size_t>(max_blocks, std::max<size_t>(t.files.size(), 1)));
-    const std::vector<uint32_t> cut = cut_blocks(t.files, want);
+    const std::vector<uint32_t> cut = cut_blocks(t.files, 0);
     BlockWords words;
     std::vector<char> buf(BlockWords::default_read_size);
     std::vector<double> plain, worded, extra;

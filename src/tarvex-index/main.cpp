@@ -224,7 +224,7 @@ void read_blocks(const Options& o, const Tree& t, const std::vector<uint32_t>& c
         BlockWords words(o.read_size, BlockWords::kept_slots_for(o.threads));
         for (size_t s; (s = next++) < cut.size();) {
             words.clear();
-            const size_t end = s + 1 < cut.size() ? cut[s + 1] : files.size();
+            const size_t end = block_end(cut, s, files.size());
             for (size_t i = cut[s]; i < end; i++) {
                 const FileStatus st = words.add_file(t.root_fd, files[i].rel, t.root, bytes[i]);
                 status[i] = st;
@@ -301,9 +301,7 @@ void print_summary(const Outcome& r, const std::string& target) {
 
 int build(const Options& o, Progress& progress) {
     Tree t = walk(o, progress);
-    int32_t want = o.blocks ? o.blocks : max_blocks;
-    want = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(want), std::max<size_t>(t.files.size(), 1)));
-    const std::vector<uint32_t> cut = cut_blocks(t.files, want);
+    const std::vector<uint32_t> cut = cut_blocks(t.files, o.blocks);
 
     WordStore store;
     std::vector<uint8_t> status;

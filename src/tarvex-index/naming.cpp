@@ -1,5 +1,6 @@
 #include "naming.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 
@@ -83,7 +84,9 @@ struct Names {
 
 }  // namespace
 
-std::vector<uint32_t> cut_blocks(const std::vector<FileEntry>& files, int32_t want) {
+std::vector<uint32_t> cut_blocks(const std::vector<FileEntry>& files, int32_t asked) {
+    const auto want = static_cast<int32_t>(
+        std::min<size_t>(static_cast<size_t>(asked ? asked : max_blocks), std::max<size_t>(files.size(), 1)));
     int64_t total = 0;
     for (const auto& f : files)
         total += f.size;
@@ -113,7 +116,7 @@ Named name_files(const Tree& tree, const std::vector<uint32_t>& cut, const std::
     out.remap.assign(cut.size(), 0);
     const std::string root_shown = tree.root;
     for (size_t s = 0; s < cut.size(); s++) {
-        const size_t end = s + 1 < cut.size() ? cut[s + 1] : tree.files.size();
+        const size_t end = block_end(cut, s, tree.files.size());
         bool opened = false;
         for (size_t i = cut[s]; i < end; i++) {
             if (status[i] == file_binary) {

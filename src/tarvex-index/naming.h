@@ -6,6 +6,7 @@
 // indexed is dropped once they have been read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -14,8 +15,14 @@
 
 namespace builder {
 
-// The first file of each block the files are cut into, at most want blocks.
-std::vector<uint32_t> cut_blocks(const std::vector<FileEntry>& files, int32_t want);
+// The first file of each block the files are cut into: at most asked blocks
+// (0: max_blocks), and no more than there are files.
+std::vector<uint32_t> cut_blocks(const std::vector<FileEntry>& files, int32_t asked);
+
+// One past the last file of block s.
+inline size_t block_end(const std::vector<uint32_t>& cut, size_t s, size_t files) {
+    return s + 1 < cut.size() ? cut[s + 1] : files;
+}
 
 // The index's names and blocks once the files have been read.
 struct Named {
