@@ -42,9 +42,11 @@ namespace {
 constexpr size_t binary_probe = 8192;
 constexpr size_t pad = 64;
 
-// Bytes to keep of an 8-byte group that a word ends in: keep_bytes + 8 - n
-// holds n bytes of 0xFF, then zeros, in memory order on every host.
-const unsigned char keep_bytes[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0};
+// Bytes to keep of the groups that a word ends in: keep_bytes + 16 - n holds
+// n bytes of 0xFF (n up to 16), then zeros, in memory order on every host.
+const unsigned char keep_bytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    0,    0,
+                                      0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
 
 // Word bytes map to themselves lower-cased in A to Z; other bytes to 0.
 struct WordBytes {
@@ -315,7 +317,7 @@ inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
     memcpy(&v, word + i, 8);
     if (len - i < 8) {
         uint64_t m;
-        memcpy(&m, keep_bytes + 8 - (len - i), 8);
+        memcpy(&m, keep_bytes + 16 - (len - i), 8);
         v &= m;
     }
     return v;
@@ -326,13 +328,15 @@ inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
 inline BlockWords::Queued BlockWords::queued(const unsigned char* word, size_t len) const {
     // The first 16 bytes without a branch on the length (the buffer goes on
     // for 64 bytes past any word), the rest eight at a time.
-    uint64_t head, second, keep;
+    // One mask for both: a branch on a length under 8 is mispredicted often.
+    uint64_t head, second, keep_head, keep_second;
     memcpy(&head, word, 8);
     memcpy(&second, word + 8, 8);
-    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 8), 8);
-    head &= keep;
-    memcpy(&keep, keep_bytes + 8 - std::min<size_t>(len, 16) + std::min<size_t>(len, 8), 8);
-    second &= keep;
+    const unsigned char* const keep = keep_bytes + 16 - std::min<size_t>(len, 16);
+    memcpy(&keep_head, keep, 8);
+    memcpy(&keep_second, keep + 8, 8);
+    head &= keep_head;
+    second &= keep_second;
     // The two products are independent, so they overlap. Each factor has its
     // high bits folded down first, so that every bit of the text reaches the
     // product's high half, which is kept. The zeros past a word's end tell
@@ -345,6 +349,16 @@ inline BlockWords::Queued BlockWords::queued(const unsigned char* word, size_t l
     const auto text_hash = static_cast<uint32_t>(f >> 32);
     __builtin_prefetch(&slots_[text_hash & slot_mask_]);
     return {word, static_cast<uint32_t>(len), text_hash, head, second};
+}
+
+// Most words are met again in the first slot they look at: that path is
+// inlined where the words are found, and the rest (probing on, a new word, a
+// word of 16 bytes or more) is a call.
+inline void BlockWords::add(const Queued& x) {
+    const Slot& slot = slots_[x.text_hash & slot_mask_];
+    if (slot.head == x.head && slot.second == x.second && x.len < 16)
+        return;
+    add_probing(x);
 }
 
 FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::string& shown_dir, int64_t& bytes) {
@@ -442,7 +456,7 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
     return file_indexed;
 }
 
-void BlockWords::add(const Queued& x) {
+__attribute__((noinline)) void BlockWords::add_probing(const Queued& x) {
     const unsigned char* const word = x.word;
     const size_t len = x.len;
     const uint64_t head = x.head, second = x.second;

@@ -86,6 +86,7 @@ private:
     std::string parent_;
     int parent_of_ = -1, parent_fd_ = -1;
     void add(const Queued& x);
+    void add_probing(const Queued& x);
     void grow();
     void hash_new_words();
 
