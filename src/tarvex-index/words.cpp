@@ -300,7 +300,7 @@ inline size_t run_end(const uint64_t* masks, size_t i) {
     size_t k = i / 64;
     uint64_t other = ~masks[k] >> (i % 64);
     if (other != 0)
-        return i + static_cast<size_t>(__builtin_ctzll(other));
+        return i + static_cast<unsigned>(__builtin_ctzll(other));
     while (masks[++k] == ~uint64_t{0}) {
     }
     return k * 64 + static_cast<size_t>(__builtin_ctzll(~masks[k]));
@@ -422,15 +422,17 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
             long_run = e == len && !eof;
             before = 1;
         }
+        // A run that ends here may go on in the next read, unless the file
+        // has ended.
+        const size_t open_end = eof ? SIZE_MAX : len;
         kept = 0;
         bool cut = false;
         for (size_t k = 0; k < chunks && !cut; k++) {
             const uint64_t m = masks[k];
             for (uint64_t starts = m & ~(m << 1 | before); starts != 0; starts &= starts - 1) {
-                const size_t s = k * 64 + static_cast<size_t>(__builtin_ctzll(starts));
+                const size_t s = k * 64 + static_cast<unsigned>(__builtin_ctzll(starts));
                 const size_t e = run_end(masks, s);
-                if (e == len && !eof) {
-                    // The word may go on in the next read.
+                if (e == open_end) {
                     if (e - s > max_word) {
                         long_run = true;
                     } else {
