@@ -524,7 +524,7 @@ constexpr size_t lanes = 16;
 struct Lanes {
     const unsigned char* s[lanes];
     uint32_t len[lanes];
-    uint32_t longest;
+    uint32_t longest, shortest;
     uint32_t h[lanes], r[lanes];
 };
 
@@ -644,6 +644,8 @@ __attribute__((target("avx2"))) void hash_lanes_avx2(Lanes& x) {
         len[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.len + 8 * v));
     }
     const __m256i top = _mm256_set1_epi32(static_cast<int>(0xF0000000u));
+    // The lanes hold words of about the same length: up to the shortest's
+    // end every lane takes every step, and no lane's values need keeping.
     __m256i c[n][16];
     for (uint32_t base = 0; base < x.longest; base += 16) {
         for (int v = 0; v < n; v++)
@@ -655,22 +657,30 @@ __attribute__((target("avx2"))) void hash_lanes_avx2(Lanes& x) {
             for (int v = 0; v < n; v++) {
                 __m256i next = _mm256_add_epi32(h[v], _mm256_add_epi32(_mm256_sll_epi32(c[v][p], shift), c[v][p]));
                 next = _mm256_xor_si256(next, _mm256_srl_epi32(next, shift));
-                h[v] = _mm256_blendv_epi8(h[v], next, _mm256_cmpgt_epi32(len[v], at));
+                h[v] = i < x.shortest ? next : _mm256_blendv_epi8(h[v], next, _mm256_cmpgt_epi32(len[v], at));
             }
         }
     }
     for (uint32_t base = 0; base < x.longest; base += 16) {
-        for (int v = 0; v < n; v++)
-            columns8(x.s + 8 * v, base, c[v]);
+        // Words of up to 16 bytes still have their columns from the first pass.
+        if (x.longest > 16)
+            for (int v = 0; v < n; v++)
+                columns8(x.s + 8 * v, base, c[v]);
         for (uint32_t p = 0; p < 16 && base + p < x.longest; p++) {
-            const __m256i at = _mm256_set1_epi32(static_cast<int>(base + p));
+            const uint32_t i = base + p;
+            const __m256i at = _mm256_set1_epi32(static_cast<int>(i));
             for (int v = 0; v < n; v++) {
-                const __m256i on = _mm256_cmpgt_epi32(len[v], at);
                 __m256i next = _mm256_add_epi32(_mm256_slli_epi32(h[v], 4), c[v][p]);
                 const __m256i g = _mm256_and_si256(next, top);
                 next = _mm256_xor_si256(_mm256_xor_si256(next, g), _mm256_srli_epi32(g, 24));
-                h[v] = _mm256_blendv_epi8(h[v], next, on);
-                r[v] = _mm256_xor_si256(r[v], _mm256_and_si256(on, next));
+                if (i < x.shortest) {
+                    h[v] = next;
+                    r[v] = _mm256_xor_si256(r[v], next);
+                } else {
+                    const __m256i on = _mm256_cmpgt_epi32(len[v], at);
+                    h[v] = _mm256_blendv_epi8(h[v], next, on);
+                    r[v] = _mm256_xor_si256(r[v], _mm256_and_si256(on, next));
+                }
             }
         }
     }
@@ -736,6 +746,7 @@ void BlockWords::hash_new_words() {
     for (size_t g = 0; g < by_length_.size(); g += lanes) {
         Lanes x;
         x.longest = 0;
+        x.shortest = max_word;
         for (size_t l = 0; l < lanes; l++) {
             if (g + l < by_length_.size()) {
                 const Word& w = words_[by_length_[g + l]];
@@ -746,6 +757,7 @@ void BlockWords::hash_new_words() {
                 x.len[l] = 0;
             }
             x.longest = std::max(x.longest, x.len[l]);
+            x.shortest = std::min(x.shortest, x.len[l]);
         }
         hash_lanes(x);
         for (size_t l = 0; l < lanes && g + l < by_length_.size(); l++)
