@@ -739,7 +739,7 @@ void BlockWords::hash_new_words() {
     for (size_t w = from; w < n; w++)
         by_length_[at[words_[w].len]++] = static_cast<uint32_t>(w);
     // The lanes read up to 16 bytes at a time past the longest word of
-    // their eight: add() leaves room for that after the text.
+    // their sixteen: add_probing() leaves room for that after the text.
     constexpr size_t slack = max_word + 24;
     static const unsigned char none[slack] = {};
     const auto* const text = reinterpret_cast<const unsigned char*>(text_.data());
