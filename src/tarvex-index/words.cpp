@@ -44,9 +44,8 @@ constexpr size_t pad = 64;
 
 // Bytes to keep of the groups that a word ends in: keep_bytes + 16 - n holds
 // n bytes of 0xFF (n up to 16), then zeros, in memory order on every host.
-const unsigned char keep_bytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    0,    0,
-                                      0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
+const unsigned char keep_bytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};   // and 16 zeros
 
 // Word bytes map to themselves lower-cased in A to Z; other bytes to 0.
 struct WordBytes {
@@ -300,7 +299,7 @@ inline size_t run_end(const uint64_t* masks, size_t i) {
     size_t k = i / 64;
     uint64_t other = ~masks[k] >> (i % 64);
     if (other != 0)
-        return i + static_cast<unsigned>(__builtin_ctzll(other));
+        return i + static_cast<size_t>(__builtin_ctzll(other));
     while (masks[++k] == ~uint64_t{0}) {
     }
     return k * 64 + static_cast<size_t>(__builtin_ctzll(~masks[k]));
@@ -430,7 +429,7 @@ FileStatus BlockWords::add_file(int dir_fd, const std::string& rel, const std::s
         for (size_t k = 0; k < chunks && !cut; k++) {
             const uint64_t m = masks[k];
             for (uint64_t starts = m & ~(m << 1 | before); starts != 0; starts &= starts - 1) {
-                const size_t s = k * 64 + static_cast<unsigned>(__builtin_ctzll(starts));
+                const size_t s = k * 64 + static_cast<size_t>(__builtin_ctzll(starts));
                 const size_t e = run_end(masks, s);
                 if (e == open_end) {
                     if (e - s > max_word) {
