@@ -743,23 +743,22 @@ void BlockWords::hash_new_words() {
     static const unsigned char none[slack] = {};
     const auto* const text = reinterpret_cast<const unsigned char*>(text_.data());
     for (size_t g = 0; g < by_length_.size(); g += lanes) {
+        const size_t here = std::min(lanes, by_length_.size() - g);
         Lanes x;
-        x.longest = 0;
-        x.shortest = max_word;
-        for (size_t l = 0; l < lanes; l++) {
-            if (g + l < by_length_.size()) {
-                const Word& w = words_[by_length_[g + l]];
-                x.s[l] = text + w.text_at;
-                x.len[l] = w.len;
-            } else {
-                x.s[l] = none;
-                x.len[l] = 0;
-            }
-            x.longest = std::max(x.longest, x.len[l]);
-            x.shortest = std::min(x.shortest, x.len[l]);
+        for (size_t l = 0; l < here; l++) {
+            const Word& w = words_[by_length_[g + l]];
+            x.s[l] = text + w.text_at;
+            x.len[l] = w.len;
         }
+        for (size_t l = here; l < lanes; l++) {
+            x.s[l] = none;
+            x.len[l] = 0;
+        }
+        // by_length_ goes from the shortest word to the longest.
+        x.shortest = here < lanes ? 0 : x.len[0];
+        x.longest = x.len[here - 1];
         hash_lanes(x);
-        for (size_t l = 0; l < lanes && g + l < by_length_.size(); l++)
+        for (size_t l = 0; l < here; l++)
             keys_[by_length_[g + l]] = word_key(x.h[l], x.r[l]);
     }
 }
