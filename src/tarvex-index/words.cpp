@@ -325,9 +325,9 @@ inline uint64_t group(const unsigned char* word, size_t len, size_t i) {
 }  // namespace
 
 inline BlockWords::Queued BlockWords::queued(const unsigned char* word, size_t len) const {
-    // The first 16 bytes without a branch on the length (the buffer goes on
-    // for 64 bytes past any word), the rest eight at a time.
-    // One mask for both: a branch on a length under 8 is mispredicted often.
+    // The first 16 bytes masked by one clamp of the length, not a branch (on
+    // a length under 8 one is mispredicted often; the buffer goes on for 64
+    // bytes past any word), the rest eight at a time.
     uint64_t head, second, keep_head, keep_second;
     memcpy(&head, word, 8);
     memcpy(&second, word + 8, 8);
